@@ -1,0 +1,21 @@
+#ifndef SETTINGSKEYS_H
+#define SETTINGSKEYS_H
+
+#include <QString>
+
+// Keys of the per-user settings store shared by the window, the dialog and the builders.
+namespace SettingsKeys {
+
+inline const QString DownloadModeIndex = QStringLiteral("key_download_mode_index");
+inline const QString Baudrate = QStringLiteral("key_baudrate");
+inline const QString FilePathIndexPrefix = QStringLiteral("key_filepath_index_");
+inline const QString StartAddrIndexPrefix = QStringLiteral("key_startaddr_index_");
+inline const QString PassCount = QStringLiteral("key_pass_count");
+inline const QString FailCount = QStringLiteral("key_fail_count");
+
+inline QString filePathKey(unsigned row) { return FilePathIndexPrefix + QString::number(row); }
+inline QString startAddrKey(unsigned row) { return StartAddrIndexPrefix + QString::number(row); }
+
+} // namespace SettingsKeys
+
+#endif // SETTINGSKEYS_H
