@@ -1,0 +1,69 @@
+#ifndef FLASHOPTIONS_H
+#define FLASHOPTIONS_H
+
+#include "userconfig.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// The command line of the flasher, read and checked as a whole before any port is touched.
+// A wrong argument yields the result code and the filled-in message the operator sees.
+class FlashOptions
+{
+public:
+    static constexpr int MAX_FILES = UserConfig::FILE_ROW_COUNT;
+    static constexpr quint32 SECTOR_SIZE = 0x1000;
+
+    FlashOptions() = default;
+
+    // arguments starts with the program name, as QCoreApplication::arguments() gives it.
+    // False when the arguments are wrong; errorCode(), errorMessage() and errorDetail() say why.
+    bool parse(const QStringList &arguments);
+
+    bool helpRequested() const { return help; }
+    static QString helpText();
+
+    int errorCode() const { return code; }
+    QString errorMessage() const;
+    // Which argument was refused, for the line after the message; may be empty.
+    QString errorDetail() const { return detail; }
+
+    // The ports as given, and the device each one opens, in the same order.
+    QStringList portNames() const { return ports; }
+    QStringList portDevices() const { return devices; }
+    QList<FileCfg> files() const { return fileList; }
+    quint32 baudrate() const { return speed; }
+    bool continuous() const { return continuousMode; }
+    bool erase() const { return eraseMode; }
+    bool json() const { return jsonOutput; }
+    bool progress() const { return progressOutput; }
+
+    // The record a worker runs with: single-shot or continuous, the speed and the files.
+    UserConfig userConfig() const;
+
+    // Hexadecimal, with or without 0x, at most 32 bits; nothing else (no sign, no blanks).
+    static bool parseAddress(const QString &text, quint32 *address);
+    // A bare name (ttyUSB0) lives under /dev; anything with a slash is a path.
+    static QString deviceForPort(const QString &name);
+
+private:
+    bool fail(int errorCode, const QString &what);
+    bool checkPorts(const QStringList &given);
+    bool checkBaudrate(const QStringList &given);
+    bool checkFiles(const QStringList &given);
+
+    bool help = false;
+    int code = 0;
+    QString detail;
+    QStringList ports;
+    QStringList devices;
+    QList<FileCfg> fileList;
+    quint32 speed = UserConfig::BAUDRATE_DEFAULT;
+    bool continuousMode = false;
+    bool eraseMode = false;
+    bool jsonOutput = false;
+    bool progressOutput = false;
+};
+
+#endif // FLASHOPTIONS_H

@@ -1,0 +1,65 @@
+#include "errorcodes.h"
+#include "flashoptions.h"
+#include "flashsession.h"
+#include "stopsignalnotifier.h"
+#include "userconfig.h"
+#include "worker.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+constexpr int EXIT_ARGUMENTS = 2;
+
+void printArgumentError(const FlashOptions &options)
+{
+    QString text = QStringLiteral("error 0x%1: %2\n")
+                       .arg(QString::number(options.errorCode(), 16).toUpper().rightJustified(4, QLatin1Char('0')),
+                            options.errorMessage());
+    if (!options.errorDetail().isEmpty())
+        text += QStringLiteral("  %1\n").arg(options.errorDetail());
+    std::fputs(text.toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zdz-flash"));
+
+    FlashOptions options;
+    if (!options.parse(QCoreApplication::arguments())) {
+        printArgumentError(options);
+        return EXIT_ARGUMENTS;
+    }
+    if (options.helpRequested()) {
+        std::fputs(FlashOptions::helpText().toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+
+    // A reader that goes away must not kill the process while chips are half written.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    registerUserConfigMetaType();
+    qRegisterMetaType<Worker::ChipCodeVerFlag>("ChipCodeVerFlag");
+    qRegisterMetaType<Worker::ChipCodeVerFlag>();
+
+    StopSignalNotifier stopSignals;
+    if (!stopSignals.install()) {
+        std::perror("zdz-flash: cannot watch SIGINT and SIGTERM");
+        return 1;
+    }
+
+    FlashSession session(options);
+    QObject::connect(&stopSignals, &StopSignalNotifier::sigStopRequested, &session, &FlashSession::slotStop);
+    QObject::connect(&session, &FlashSession::sigSessionFinished, &app, [](int exitCode) {
+        QCoreApplication::exit(exitCode);
+    });
+    session.start();
+    return QCoreApplication::exec();
+}
