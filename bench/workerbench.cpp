@@ -118,8 +118,10 @@ Figures runOnce(const QString &image, qint64 size, int ports, quint32 baud)
     for (const auto &port : lines) {
         if (port->result == 0)
             ++figures.passes;
+        // Progress is reported as each block is read, before it goes out: the window from
+        // the first report to 100 % covers every block but the last.
         if (port->lastProgressMs > port->firstProgressMs && port->firstProgressMs >= 0)
-            payloadSum += size / ((port->lastProgressMs - port->firstProgressMs) / 1000.0);
+            payloadSum += (size - qMin<qint64>(size, 1024)) / ((port->lastProgressMs - port->firstProgressMs) / 1000.0);
         port->thread.quit();
         port->thread.wait();
     }
