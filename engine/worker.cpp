@@ -127,7 +127,7 @@ void Worker::slotWorkerStart()
         return;
     }
     emit sigWorkerReportResult(ErrorCodes::RESULT_PORT_OPEN_FAILED);
-    if (continuousMode && workMode == WORK_MODE_DOWNLOAD) {
+    if (isContinuousDownload()) {
         // Production goes on by itself once the adapter is back.
         portFailureReported = true;
         processTimer->start(PORT_RETRY_MS);
@@ -155,16 +155,20 @@ void Worker::slotSerialErrorOccurred(QSerialPort::SerialPortError error)
     if (error != QSerialPort::ResourceError || !serialPort || !serialPort->isOpen())
         return;
     serialPort->close();
-    if (continuousMode && workMode == WORK_MODE_DOWNLOAD && !isYmodemStep() && processTimer->isActive()
+    if (isContinuousDownload() && !isYmodemStep() && processTimer->isActive()
         && cmdStage != STEP_WORK_STOP)
         cmdStage = STEP_INITIAL;
 }
 
 void Worker::slotWorkerProcessCheck()
 {
+    if (workMode != WORK_MODE_DOWNLOAD && workMode != WORK_MODE_ERASE)
+        return;
+    if (runSharedStep())
+        return;
     if (workMode == WORK_MODE_DOWNLOAD)
         runDownloadStep();
-    else if (workMode == WORK_MODE_ERASE)
+    else
         runEraseStep();
 }
 
@@ -282,6 +286,17 @@ bool Worker::openPort()
     return true;
 }
 
+// Discarding the output too would throw away a "reboot" still on its way, leaving a passed
+// chip in its RAM loader: only stale input is dropped.
+void Worker::closePortAfterRun()
+{
+    if (!serialPort->isOpen())
+        return;
+    serialPort->flush();
+    serialPort->clear(QSerialPort::Input);
+    serialPort->close();
+}
+
 void Worker::setPortSpeed(quint32 baudrate)
 {
     serialPort->setBaudRate(static_cast<qint32>(baudrate), QSerialPort::AllDirections);
@@ -302,7 +317,7 @@ void Worker::failWith(int code)
 // reported once as a port that cannot be opened.
 void Worker::failSend(int code)
 {
-    if (continuousMode && !serialPort->isOpen())
+    if (isContinuousDownload() && !serialPort->isOpen())
         cmdStage = STEP_INITIAL;
     else
         failWith(code);
@@ -310,7 +325,7 @@ void Worker::failSend(int code)
 
 void Worker::reportOrFail(int code)
 {
-    if (continuousMode) {
+    if (isContinuousDownload()) {
         emit sigWorkerReportResult(code);
         cmdStage = STEP_INITIAL;
     } else {
@@ -320,10 +335,16 @@ void Worker::reportOrFail(int code)
 
 void Worker::restartOrFail(int code)
 {
-    if (continuousMode)
+    if (isContinuousDownload())
         cmdStage = STEP_INITIAL;
     else
         failWith(code);
+}
+
+// The erase flow has no continuous behaviour, whatever the configured mode.
+bool Worker::isContinuousDownload() const
+{
+    return continuousMode && workMode == WORK_MODE_DOWNLOAD;
 }
 
 bool Worker::isYmodemStep() const
@@ -388,13 +409,62 @@ bool Worker::handleAnswer()
     }
 }
 
+// Steps that both flows take alike: asking for the version and uploading the RAM loader.
+bool Worker::runSharedStep()
+{
+    switch (cmdStage) {
+    case STEP_CMD_VERSION_SEND:
+        if (!sendCmdVersion()) {
+            failSend(ErrorCodes::RESULT_VERSION_SEND_FAILED);
+            break;
+        }
+        cmdStage = STEP_CMD_VERSION_WAIT;
+        break;
+
+    case STEP_CMD_VERSION_WAIT:
+        ++versionWaitTicks;
+        if (versionWaitTicks >= WAIT_LIMIT_TICKS)
+            restartOrFail(ErrorCodes::RESULT_VERSION_READ_FAILED);
+        else if (resendDue(versionWaitTicks))
+            cmdStage = STEP_CMD_VERSION_SEND;
+        break;
+
+    case STEP_ROMCODE_DOWNLOAD_POST:
+        cmdStage = STEP_ROMCODE_YMODEM_START;
+        break;
+
+    case STEP_ROMCODE_YMODEM_WAIT:
+    case STEP_RAMCODE_YMODEM_WAIT:
+        break;
+
+    case STEP_ROMCODE_YMODEM_POST:
+        openPort();
+        cmdStage = STEP_RAMCODE_WAIT_READY;
+        break;
+
+    case STEP_ROMCODE_YMODEM_ERROR:
+        openPort();
+        reportOrFail(ErrorCodes::RESULT_RAMCODE_SEND_FAILED);
+        break;
+
+    default:
+        return false;
+    }
+    return true;
+}
+
+void Worker::resetWaitCounters()
+{
+    versionWaitTicks = downloadWaitTicks = fileCountWaitTicks = baudrateWaitTicks = 0;
+    startAddrWaitTicks = upgradeWaitTicks = eraseWaitTicks = 0;
+}
+
 void Worker::runDownloadStep()
 {
     switch (cmdStage) {
     case STEP_INITIAL:
         resultCode = ErrorCodes::RESULT_SUCCESS;
-        versionWaitTicks = downloadWaitTicks = fileCountWaitTicks = baudrateWaitTicks = 0;
-        startAddrWaitTicks = upgradeWaitTicks = eraseWaitTicks = 0;
+        resetWaitCounters();
         fileIndex = 0;
         useUserBaudrate = false;
         rxBuffer.clear();
@@ -416,22 +486,6 @@ void Worker::runDownloadStep()
         portFailureReported = false;
         restartProcessTimer(TICK_MS);
         cmdStage = STEP_CMD_VERSION_SEND;
-        break;
-
-    case STEP_CMD_VERSION_SEND:
-        if (!sendCmdVersion()) {
-            failSend(ErrorCodes::RESULT_VERSION_SEND_FAILED);
-            break;
-        }
-        cmdStage = STEP_CMD_VERSION_WAIT;
-        break;
-
-    case STEP_CMD_VERSION_WAIT:
-        ++versionWaitTicks;
-        if (versionWaitTicks >= WAIT_LIMIT_TICKS)
-            restartOrFail(ErrorCodes::RESULT_VERSION_READ_FAILED);
-        else if (resendDue(versionWaitTicks))
-            cmdStage = STEP_CMD_VERSION_SEND;
         break;
 
     case STEP_CMD_VERSION_POST:
@@ -460,10 +514,6 @@ void Worker::runDownloadStep()
             reportOrFail(ErrorCodes::RESULT_RAMCODE_SEND_FAILED);
         break;
 
-    case STEP_ROMCODE_DOWNLOAD_POST:
-        cmdStage = STEP_ROMCODE_YMODEM_START;
-        break;
-
     case STEP_ROMCODE_YMODEM_START:
         transmitter->setBlockMode(1);
         transmitter->setFileName(ChipDialogue::ramcodeFilePath(chipCodeVer));
@@ -472,19 +522,6 @@ void Worker::runDownloadStep()
             break;
         }
         cmdStage = STEP_ROMCODE_YMODEM_WAIT;
-        break;
-
-    case STEP_ROMCODE_YMODEM_WAIT:
-        break;
-
-    case STEP_ROMCODE_YMODEM_POST:
-        openPort();
-        cmdStage = STEP_RAMCODE_WAIT_READY;
-        break;
-
-    case STEP_ROMCODE_YMODEM_ERROR:
-        openPort();
-        reportOrFail(ErrorCodes::RESULT_RAMCODE_SEND_FAILED);
         break;
 
     case STEP_RAMCODE_WAIT_READY:
@@ -652,9 +689,6 @@ void Worker::runDownloadStep()
         break;
     }
 
-    case STEP_RAMCODE_YMODEM_WAIT:
-        break;
-
     case STEP_RAMCODE_YMODEM_POST:
         openPort();
         useUserBaudrate = false;
@@ -669,16 +703,16 @@ void Worker::runDownloadStep()
     case STEP_WORK_STOP:
         if (!continuousMode) {
             processTimer->stop();
-            if (serialPort->isOpen()) {
-                serialPort->clear(QSerialPort::AllDirections);
-                serialPort->close();
-            }
+            closePortAfterRun();
             emit sigWorkerReportResult(resultCode);
             break;
         }
         emit sigWorkerReportResult(resultCode);
         chipCodeVer = CodeUnKnown;
         cmdStage = STEP_INITIAL;
+        break;
+
+    default:
         break;
     }
 }
@@ -688,30 +722,13 @@ void Worker::runEraseStep()
     switch (cmdStage) {
     case STEP_INITIAL:
         resultCode = ErrorCodes::RESULT_SUCCESS;
-        versionWaitTicks = downloadWaitTicks = fileCountWaitTicks = baudrateWaitTicks = 0;
-        startAddrWaitTicks = upgradeWaitTicks = eraseWaitTicks = 0;
+        resetWaitCounters();
         eraseConfirmed = false;
         rxBuffer.clear();
         setPortSpeed(ROM_BAUDRATE);
         openPort();
         eraseTimer->start(ERASE_BOUND_MS);
         cmdStage = STEP_CMD_VERSION_SEND;
-        break;
-
-    case STEP_CMD_VERSION_SEND:
-        if (!sendCmdVersion()) {
-            failWith(ErrorCodes::RESULT_VERSION_SEND_FAILED);
-            break;
-        }
-        cmdStage = STEP_CMD_VERSION_WAIT;
-        break;
-
-    case STEP_CMD_VERSION_WAIT:
-        ++versionWaitTicks;
-        if (versionWaitTicks >= WAIT_LIMIT_TICKS)
-            failWith(ErrorCodes::RESULT_VERSION_READ_FAILED);
-        else if (resendDue(versionWaitTicks))
-            cmdStage = STEP_CMD_VERSION_SEND;
         break;
 
     case STEP_CMD_VERSION_POST:
@@ -738,28 +755,11 @@ void Worker::runEraseStep()
     case STEP_ROMCODE_DOWNLOAD_WAIT:
         break;
 
-    case STEP_ROMCODE_DOWNLOAD_POST:
-        cmdStage = STEP_ROMCODE_YMODEM_START;
-        break;
-
     case STEP_ROMCODE_YMODEM_START:
         transmitter->setBlockMode(1);
         transmitter->setFileName(ChipDialogue::ramcodeFilePath(chipCodeVer));
         if (transmitter->startTransmit())
             cmdStage = STEP_ROMCODE_YMODEM_WAIT;
-        break;
-
-    case STEP_ROMCODE_YMODEM_WAIT:
-        break;
-
-    case STEP_ROMCODE_YMODEM_POST:
-        openPort();
-        cmdStage = STEP_RAMCODE_WAIT_READY;
-        break;
-
-    case STEP_ROMCODE_YMODEM_ERROR:
-        openPort();
-        failWith(ErrorCodes::RESULT_RAMCODE_SEND_FAILED);
         break;
 
     case STEP_RAMCODE_WAIT_READY:
@@ -784,10 +784,7 @@ void Worker::runEraseStep()
         break;
 
     case STEP_WORK_STOP:
-        if (serialPort->isOpen()) {
-            serialPort->clear(QSerialPort::AllDirections);
-            serialPort->close();
-        }
+        closePortAfterRun();
         processTimer->stop();
         eraseTimer->stop();
         emit sigWorkerReportResult(resultCode);

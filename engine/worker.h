@@ -109,16 +109,20 @@ private:
     bool sendCmdReboot();
     bool writeLine(const QByteArray &line, bool flush);
 
+    bool runSharedStep();
     void runDownloadStep();
     void runEraseStep();
     bool handleAnswer();
     bool openPort();
+    void closePortAfterRun();
     void setPortSpeed(quint32 baudrate);
     void restartProcessTimer(int intervalMs);
     void failWith(int code);
     void failSend(int code);
     void reportOrFail(int code);
     void restartOrFail(int code);
+    void resetWaitCounters();
+    bool isContinuousDownload() const;
     bool isYmodemStep() const;
     bool resendDue(int counter) const;
 
