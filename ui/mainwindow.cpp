@@ -1,0 +1,428 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "configdialog.h"
+#include "errorcodes.h"
+#include "serialflashwidget.h"
+#include "settingskeys.h"
+#include "stationbinding.h"
+#include "userconfig.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QFile>
+#include <QHBoxLayout>
+#include <QKeySequence>
+#include <QMessageBox>
+#include <QPointer>
+#include <QSettings>
+#include <QShortcut>
+#include <QSoundEffect>
+#include <QTextCursor>
+#include <QUrl>
+
+namespace {
+
+constexpr int CHECK_PERIOD_MS = 200;
+constexpr int COUNT_LOCK_TIMEOUT_MS = 10;
+constexpr int STATION_ROWS = 10;
+constexpr int STATIONS_PER_ROW = 2;
+
+QString portPrefix(const QString &portName)
+{
+    return QStringLiteral("[") + portName + QStringLiteral("]: ");
+}
+
+// The documents are text up to the first zero byte; a missing one reads as empty.
+QString readDocument(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    const QByteArray bytes = file.readAll();
+    return QString::fromUtf8(bytes.constData());
+}
+
+QSoundEffect *makeSound(QObject *parent, const QString &resource)
+{
+    auto *sound = new QSoundEffect(parent);
+    sound->setSource(QUrl::fromLocalFile(resource));
+    sound->setLoopCount(1);
+    sound->setVolume(0.5);
+    return sound;
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , serialMonitor(SerialMonitor::instance())
+    , stations(new QList<SerialFlashWidget *>())
+    , allWorkersIdle(true)
+    , userConfig(new UserConfig())
+    , ui(new Ui::MainWindow)
+{
+    ui->setupUi(this);
+
+    setWindowFlags(Qt::Window);
+    showMaximized();
+
+    appName = tr("ZU-Dazazi-Zuvareridi");
+    appVersion = tr("v1.9.13");
+    appDate = tr("2022-03-03");
+    setWindowTitle(appName + QLatin1Char(' ') + appVersion + QLatin1Char(' ') + appDate);
+
+    QCoreApplication::setOrganizationName(QStringLiteral("Marwenta"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("marwenta.com"));
+    QCoreApplication::setApplicationName(QStringLiteral("ZU-Dazazi-Zuvareridi"));
+    QSettings settings;
+
+    ui->lblExamPortList->deleteLater();
+
+    for (int row = 0; row < STATION_ROWS; ++row) {
+        auto *rowLayout = new QHBoxLayout();
+        for (int column = 0; column < STATIONS_PER_ROW; ++column) {
+            auto *station = new SerialFlashWidget(nullptr);
+            station->setSerialState(SerialFlashWidget::STATE_NOT_OPNED);
+            station->setPortName(QString());
+            station->setProgress(0);
+            station->setFlashState(SerialFlashWidget::FLASH_NOT_STARTED);
+            connect(station, &SerialFlashWidget::sigReportMsg, this, &MainWindow::slotShowMsgOnWindow);
+            connect(station, &SerialFlashWidget::sigReportWorker, this,
+                    &MainWindow::slotShowDownloadResultOnWindow);
+            rowLayout->addWidget(station);
+            stations->append(station);
+        }
+        ui->verticalLayout_2->addLayout(rowLayout);
+    }
+
+    displayCounts(static_cast<int>(settings.value(SettingsKeys::PassCount, 0).toUInt()),
+                  static_cast<int>(settings.value(SettingsKeys::FailCount, 0).toUInt()));
+
+    // "Enter" names the keypad key; the big key that the operators and the user guide call
+    // Enter is Return, so it starts the line as well.
+    ui->btnStart->setShortcut(QKeySequence(tr("Enter"), QKeySequence::NativeText));
+    auto *returnShortcut = new QShortcut(QKeySequence(Qt::Key_Return), this);
+    connect(returnShortcut, &QShortcut::activated, this, [this]() {
+        if (ui->btnStart->isEnabled())
+            ui->btnStart->animateClick();
+    });
+
+    connect(&checkTimer, &QTimer::timeout, this, &MainWindow::checkActiveWorkerPeriodically);
+
+    if (loadUserConfigFromSettings(userConfig))
+        updateModeLabel(userConfig);
+
+    okSound = makeSound(this, QStringLiteral(":/sounds/ok.wav"));
+    errorSound = makeSound(this, QStringLiteral(":/sounds/error.wav"));
+
+    connect(serialMonitor, &SerialMonitor::sigSerialScanResult, this, &MainWindow::slotSerialScanResult);
+}
+
+MainWindow::~MainWindow()
+{
+    // Destroying an effect whose sound the toolkit's sample cache is still loading can deadlock
+    // in there, and nothing tells when loading is over: the two effects stay until the process
+    // ends rather than going with the window.
+    for (QSoundEffect *sound : {okSound, errorSound}) {
+        if (sound)
+            sound->setParent(nullptr);
+    }
+    checkTimer.stop();
+    delete ui;
+    delete userConfig;
+    delete stations;
+}
+
+// Production ends only here: stations still at work stop their worker threads before the
+// window goes; idle stations go with the window.
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    for (int i = 0; i < stations->size();) {
+        SerialFlashWidget *station = stations->at(i);
+        if (!station->isWorking()) {
+            ++i;
+            continue;
+        }
+        station->stopWorker();
+        stations->removeAt(i);
+        delete station;
+    }
+    event->accept();
+}
+
+void MainWindow::slotSerialScanResult(SerialMonitor::SerialScanResult result)
+{
+    switch (result) {
+    case SerialMonitor::SCAN_RESULT_CHANGED:
+    case SerialMonitor::SCAN_RESULT_ADDED:
+    case SerialMonitor::SCAN_RESULT_REMOVED:
+        refreshStationPorts(serialMonitor->currentPortList());
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::slotShowMsgOnWindow(QString portName, QString msg)
+{
+    appendLog(portName + QStringLiteral(": ") + msg);
+}
+
+void MainWindow::slotCfgDialogAccepted()
+{
+    if (!allWorkersIdle || !configDialog)
+        return;
+    if (configDialog->getUserConfig(userConfig))
+        updateModeLabel(userConfig);
+}
+
+void MainWindow::on_btnStart_clicked()
+{
+    if (!checkBeforeWork())
+        return;
+
+    for (const QPointer<SerialFlashWidget> &station : guardedStations()) {
+        if (!station || station->serialState() != SerialFlashWidget::STATE_OPENED)
+            continue;
+        appendLog(portPrefix(station->portName()) + tr("start download..."));
+        if (!station)
+            continue;
+        station->setUserConfig(*userConfig);
+        station->setFlashState(SerialFlashWidget::FLASH_NOT_STARTED);
+        station->setWorkMode(SerialFlashWidget::SERIAL_MODE_DOWNLOADING);
+        station->startWorker();
+    }
+
+    checkTimer.start(CHECK_PERIOD_MS);
+    setControlsEnabled(false);
+}
+
+void MainWindow::on_btnErase_clicked()
+{
+    if (!checkBeforeWork())
+        return;
+
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+            this, tr("!!!Warning!!!"), tr("Are you sure to erase the entire chip???"),
+            QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Cancel);
+    if (answer != QMessageBox::Yes) {
+        appendLog(tr("quit erase"));
+        return;
+    }
+
+    for (const QPointer<SerialFlashWidget> &station : guardedStations()) {
+        if (!station || station->serialState() != SerialFlashWidget::STATE_OPENED)
+            continue;
+        appendLog(portPrefix(station->portName()) + tr("start erase..."));
+        if (!station)
+            continue;
+        station->setUserConfig(*userConfig);
+        station->setFlashState(SerialFlashWidget::FLASH_ERASING);
+        station->setWorkMode(SerialFlashWidget::SERIAL_MODE_ERASING);
+        station->startWorker();
+    }
+
+    checkTimer.start(CHECK_PERIOD_MS);
+    setControlsEnabled(false);
+}
+
+void MainWindow::slotShowDownloadResultOnWindow(QString portName, int result)
+{
+    for (SerialFlashWidget *station : qAsConst(*stations)) {
+        if (station->portName() == portName)
+            station->stopWorker();
+    }
+
+    // A counter that cannot be read and written as one step is left alone, and so is its
+    // display: the LCDs keep the last values they showed rather than a guess.
+    if (countMutex.tryLock(COUNT_LOCK_TIMEOUT_MS)) {
+        QSettings settings;
+        int pass = settings.value(SettingsKeys::PassCount, 0).toInt();
+        int fail = settings.value(SettingsKeys::FailCount, 0).toInt();
+        if (result == ErrorCodes::RESULT_SUCCESS)
+            ++pass;
+        else
+            ++fail;
+        saveCounts(pass, fail);
+        countMutex.unlock();
+        displayCounts(pass, fail);
+    }
+
+    const QString prefix = portPrefix(portName);
+    appendLog(prefix + ErrorCodes::errorString(result));
+    if (result != ErrorCodes::RESULT_SUCCESS && result != ErrorCodes::RESULT_PORT_OPEN_FAILED)
+        appendLog(prefix + tr("download failed, please replace another chip and retry."));
+
+    playResultSound(result == ErrorCodes::RESULT_SUCCESS);
+}
+
+void MainWindow::checkActiveWorkerPeriodically()
+{
+    for (SerialFlashWidget *station : qAsConst(*stations)) {
+        if (station->isWorking()) {
+            allWorkersIdle = false;
+            return;
+        }
+    }
+    allWorkersIdle = true;
+    setControlsEnabled(true);
+}
+
+void MainWindow::on_actionClear_Count_triggered()
+{
+    displayCounts(0, 0);
+    saveCounts(0, 0);
+}
+
+void MainWindow::on_actionUser_Guide_triggered()
+{
+    QMessageBox::information(this, tr("User Guide"), readDocument(QStringLiteral(":/documents/user_guide.txt")),
+                             QMessageBox::Ok);
+}
+
+void MainWindow::on_actionAbout_Zodaruzizu_triggered()
+{
+    const QString text = readDocument(QStringLiteral(":/documents/about.txt")) + QStringLiteral("\r\n")
+                         + appVersion + QStringLiteral("\r\n") + appDate;
+    QMessageBox::about(this, tr("About"), text);
+}
+
+void MainWindow::on_actionEdit_Configurations_triggered()
+{
+    if (!configDialog) {
+        configDialog = new ConfigDialog(this);
+        connect(configDialog, &ConfigDialog::accepted, this, &MainWindow::slotCfgDialogAccepted);
+    }
+    configDialog->setModal(false);
+    configDialog->setEnabled(allWorkersIdle);
+    configDialog->loadSettings();
+    configDialog->show();
+}
+
+void MainWindow::appendLog(QString msg)
+{
+    const QString line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss:zzz"))
+                         + QStringLiteral(" | ") + msg;
+    ui->txtLog->appendPlainText(line);
+    QTextCursor cursor = ui->txtLog->textCursor();
+    cursor.movePosition(QTextCursor::End);
+    ui->txtLog->setTextCursor(cursor);
+    // Long runs keep the log and the stations repainting.
+    QCoreApplication::processEvents();
+}
+
+void MainWindow::setControlsEnabled(bool enabled)
+{
+    ui->btnStart->setEnabled(enabled);
+    if (userConfig->downloadMode() == UserConfig::DOWNLOAD_MODE_SINGLESHOT)
+        ui->btnErase->setEnabled(enabled);
+    for (SerialFlashWidget *station : qAsConst(*stations)) {
+        if (!station->portName().isEmpty())
+            station->setOpenCloseEnabled(enabled);
+    }
+}
+
+void MainWindow::updateModeLabel(UserConfig *config)
+{
+    if (!config)
+        return;
+    switch (config->downloadMode()) {
+    case UserConfig::DOWNLOAD_MODE_SINGLESHOT:
+        ui->lblMode->setText(tr("singleshot"));
+        ui->lblMode->setStyleSheet(QStringLiteral("background: yellow;"));
+        ui->btnErase->setEnabled(true);
+        break;
+    case UserConfig::DOWNLOAD_MODE_CONTINUOUS:
+        ui->lblMode->setText(tr("continuous"));
+        ui->lblMode->setStyleSheet(QStringLiteral("background: green;"));
+        ui->btnErase->setEnabled(false);
+        break;
+    default:
+        ui->lblMode->setText(tr("Invalid Mode"));
+        break;
+    }
+}
+
+void MainWindow::displayCounts(int pass, int fail)
+{
+    ui->lcdPassCount->display(pass);
+    ui->lcdFailCount->display(fail);
+}
+
+void MainWindow::saveCounts(int pass, int fail)
+{
+    QSettings settings;
+    settings.setValue(SettingsKeys::PassCount, pass);
+    settings.setValue(SettingsKeys::FailCount, fail);
+    settings.sync();
+}
+
+void MainWindow::playResultSound(bool pass)
+{
+    QSoundEffect *sound = pass ? okSound : errorSound;
+    if (sound)
+        sound->play();
+}
+
+void MainWindow::refreshStationPorts(const QStringList &portNames)
+{
+    StationBinding::refreshStationPorts(*stations, portNames);
+}
+
+bool MainWindow::hasStationForPort(QString portName)
+{
+    return StationBinding::hasStationForPort(*stations, portName);
+}
+
+// Logging runs the event loop, and a close of the window in there destroys the stations that
+// are at work: loops that log walk this copy and skip a station that has gone.
+QList<QPointer<SerialFlashWidget>> MainWindow::guardedStations() const
+{
+    QList<QPointer<SerialFlashWidget>> guarded;
+    guarded.reserve(stations->size());
+    for (SerialFlashWidget *station : qAsConst(*stations))
+        guarded.append(station);
+    return guarded;
+}
+
+bool MainWindow::checkBeforeWork()
+{
+    bool anyOpened = false;
+    for (SerialFlashWidget *station : qAsConst(*stations)) {
+        if (station->serialState() == SerialFlashWidget::STATE_OPENED) {
+            anyOpened = true;
+            break;
+        }
+    }
+    if (!anyOpened) {
+        appendLog(tr("Please select some serial ports before work starts!!!"));
+        return false;
+    }
+
+    if (configDialog) {
+        if (!configDialog->getUserConfig(userConfig)) {
+            appendLog(tr("user config is invalid, check baudrate/filepath and startaddr in config dialog!!!"));
+            return false;
+        }
+    } else {
+        loadUserConfigFromSettings(userConfig);
+    }
+
+    updateModeLabel(userConfig);
+
+    if (!userConfig->isValid()) {
+        appendLog(tr("Invalid mode, please use **singleshot** or **continuous** mode!!!"));
+        return false;
+    }
+    return true;
+}
+
+bool MainWindow::loadUserConfigFromSettings(UserConfig *config)
+{
+    const bool valid = UserConfig::buildFromSettings(config);
+    if (valid)
+        updateModeLabel(config);
+    return valid;
+}

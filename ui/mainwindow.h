@@ -1,0 +1,79 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include "serialmonitor.h"
+
+#include <QList>
+#include <QMainWindow>
+#include <QMutex>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+class ConfigDialog;
+class QCloseEvent;
+class QSoundEffect;
+class SerialFlashWidget;
+class UserConfig;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The operator's screen on the line: twenty port stations bound to the adapters as they come
+// and go, Start and Erase over every opened port, persisted pass and fail counters, a sound
+// per result and a time-stamped log.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void slotSerialScanResult(SerialMonitor::SerialScanResult result);
+    void slotShowMsgOnWindow(QString portName, QString msg);
+    void slotCfgDialogAccepted();
+    void on_btnStart_clicked();
+    void on_btnErase_clicked();
+    void slotShowDownloadResultOnWindow(QString portName, int result);
+    void checkActiveWorkerPeriodically();
+    void on_actionClear_Count_triggered();
+    void on_actionUser_Guide_triggered();
+    void on_actionAbout_Zodaruzizu_triggered();
+    void on_actionEdit_Configurations_triggered();
+
+private:
+    void appendLog(QString msg);
+    void setControlsEnabled(bool enabled);
+    void updateModeLabel(UserConfig *config);
+    void displayCounts(int pass, int fail);
+    void saveCounts(int pass, int fail);
+    void playResultSound(bool pass);
+    void refreshStationPorts(const QStringList &portNames);
+    bool hasStationForPort(QString portName);
+    bool checkBeforeWork();
+    QList<QPointer<SerialFlashWidget>> guardedStations() const;
+    bool loadUserConfigFromSettings(UserConfig *config);
+
+    QTimer checkTimer;
+    SerialMonitor *serialMonitor = nullptr;
+    QList<SerialFlashWidget *> *stations = nullptr;
+    bool allWorkersIdle = true;
+    UserConfig *userConfig = nullptr;
+    ConfigDialog *configDialog = nullptr;
+    QSoundEffect *okSound = nullptr;
+    QSoundEffect *errorSound = nullptr;
+    QMutex countMutex;
+    QString appName;
+    QString appVersion;
+    QString appDate;
+    Ui::MainWindow *ui = nullptr;
+};
+
+#endif // MAINWINDOW_H
