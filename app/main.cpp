@@ -8,8 +8,7 @@
 int main(int argc, char *argv[])
 {
     // The chip code travels from the worker threads to the stations in queued signals.
-    qRegisterMetaType<Worker::ChipCodeVerFlag>("ChipCodeVerFlag");
-    qRegisterMetaType<Worker::ChipCodeVerFlag>("ChipCodeVerFlag&");
+    registerWorkerMetaTypes();
 
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);

@@ -137,7 +137,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     registerUserConfigMetaType();
-    qRegisterMetaType<Worker::ChipCodeVerFlag>("ChipCodeVerFlag");
+    registerWorkerMetaTypes();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Download throughput against throttled simulated chips."));

@@ -794,3 +794,9 @@ void Worker::runEraseStep()
         break;
     }
 }
+
+void registerWorkerMetaTypes()
+{
+    qRegisterMetaType<Worker::ChipCodeVerFlag>("ChipCodeVerFlag");
+    qRegisterMetaType<Worker::ChipCodeVerFlag>("ChipCodeVerFlag&");
+}

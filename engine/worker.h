@@ -158,4 +158,7 @@ private:
 
 Q_DECLARE_METATYPE(Worker::ChipCodeVerFlag)
 
+// Registers the chip code for queued signals under "ChipCodeVerFlag" and "ChipCodeVerFlag&".
+void registerWorkerMetaTypes();
+
 #endif // WORKER_H

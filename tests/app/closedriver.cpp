@@ -58,8 +58,7 @@ int progress(SerialFlashWidget *station)
 
 int main(int argc, char *argv[])
 {
-    qRegisterMetaType<Worker::ChipCodeVerFlag>("ChipCodeVerFlag");
-    qRegisterMetaType<Worker::ChipCodeVerFlag>("ChipCodeVerFlag&");
+    registerWorkerMetaTypes();
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
 

@@ -94,7 +94,7 @@ private:
 void tst_Worker::initTestCase()
 {
     registerUserConfigMetaType();
-    qRegisterMetaType<Worker::ChipCodeVerFlag>("ChipCodeVerFlag");
+    registerWorkerMetaTypes();
     QVERIFY(images.isValid());
 }
 

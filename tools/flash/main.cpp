@@ -46,8 +46,7 @@ int main(int argc, char *argv[])
     std::signal(SIGPIPE, SIG_IGN);
 
     registerUserConfigMetaType();
-    qRegisterMetaType<Worker::ChipCodeVerFlag>("ChipCodeVerFlag");
-    qRegisterMetaType<Worker::ChipCodeVerFlag>();
+    registerWorkerMetaTypes();
 
     StopSignalNotifier stopSignals;
     if (!stopSignals.install()) {
