@@ -1,22 +1,14 @@
 #include "serialflashwidget.h"
 #include "serialmonitor.h"
 #include "stationbinding.h"
+#include "testsupport.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
 
 constexpr int STATION_COUNT = 20;
-
-QStringList padded(QStringList names)
-{
-    while (names.size() < STATION_COUNT)
-        names << QString();
-    return names;
-}
 
 QStringList numberedPorts(int first, int last)
 {
@@ -37,12 +29,9 @@ private slots:
     void cleanup();
     void refresh_data();
     void refresh();
-    void hasStationForPort_data();
-    void hasStationForPort();
-    void monitorBindsExtraPortsInNameOrder();
+    void monitorBindsExtraPorts();
 
 private:
-    void bind(const QStringList &names);
     QStringList boundNames() const;
 
     QList<SerialFlashWidget *> stations;
@@ -58,18 +47,6 @@ void tst_StationBinding::cleanup()
 {
     qDeleteAll(stations);
     stations.clear();
-}
-
-// Bound stations are switched to "Closed", so a station that was reset shows "Not Opened" again.
-void tst_StationBinding::bind(const QStringList &names)
-{
-    for (int i = 0; i < names.size(); ++i) {
-        if (names.at(i).isEmpty())
-            continue;
-        stations.at(i)->setPortName(names.at(i));
-        stations.at(i)->setSerialState(SerialFlashWidget::STATE_CLOSED);
-        stations.at(i)->setFlashState(SerialFlashWidget::FLASH_PASS);
-    }
 }
 
 QStringList tst_StationBinding::boundNames() const
@@ -89,29 +66,17 @@ void tst_StationBinding::refresh_data()
     QTest::addColumn<QString>("states");
 
     QTest::newRow("no ports") << QStringList() << QStringList() << QStringList() << QString();
-    QTest::newRow("three ports in the monitor's order")
-        << QStringList() << QStringList{"COM10", "COM3", "COM4"} << QStringList{"COM10", "COM3", "COM4"}
-        << QStringLiteral("NNN");
-    QTest::newRow("replaced port takes the freed row")
-        << QStringList{"COM1", "COM2", "COM3"} << QStringList{"COM1", "COM3", "COM4"}
-        << QStringList{"COM1", "COM4", "COM3"} << QStringLiteral("CNC");
     QTest::newRow("replacement goes to the first free row")
-        << QStringList{"", "COM1", "COM2"} << QStringList{"COM2", "COM5"} << QStringList{"COM5", "", "COM2"}
-        << QStringLiteral("NNC");
-    QTest::newRow("removed port frees its row")
-        << QStringList{"COM1", "COM2", "COM3"} << QStringList{"COM1", "COM3"} << QStringList{"COM1", "", "COM3"}
-        << QStringLiteral("CNC");
-    QTest::newRow("replug under the same name") << QStringList{"COM1", "COM2"} << QStringList{"COM1", "COM2"}
-                                                << QStringList{"COM1", "COM2"} << QStringLiteral("CC");
-    QTest::newRow("names are case-sensitive") << QStringList{"COM1"} << QStringList{"com1"}
-                                              << QStringList{"com1"} << QStringLiteral("N");
+        << QStringList{"", "COM1", "COM2"} << QStringList{"COM2", "COM5"} << QStringList{"COM5", "", "COM2"} << "NNC";
+    QTest::newRow("names are case-sensitive")
+        << QStringList{"COM1"} << QStringList{"com1"} << QStringList{"com1"} << "N";
     QTest::newRow("twenty-one ports: the last waits")
-        << QStringList() << numberedPorts(1, 21) << numberedPorts(1, 20) << QString(STATION_COUNT, 'N');
+        << QStringList() << numberedPorts(1, 21) << numberedPorts(1, 20) << QString();
     QTest::newRow("a freed row takes the waiting port")
         << numberedPorts(1, 20) << numberedPorts(2, 21) << (QStringList{"P21"} + numberedPorts(2, 20))
-        << (QStringLiteral("N") + QString(STATION_COUNT - 1, 'C'));
+        << "N" + QString(STATION_COUNT - 1, 'C');
     QTest::newRow("a repeated name is bound once")
-        << QStringList() << QStringList{"COM7", "COM7"} << QStringList{"COM7"} << QStringLiteral("N");
+        << QStringList() << QStringList{"COM7", "COM7"} << QStringList{"COM7"} << "N";
 }
 
 void tst_StationBinding::refresh()
@@ -121,10 +86,19 @@ void tst_StationBinding::refresh()
     QFETCH(QStringList, after);
     QFETCH(QString, states);
 
-    bind(before);
+    // Bound stations are switched to "Closed", so one that was reset shows "Not Opened" again.
+    for (int i = 0; i < before.size(); ++i) {
+        if (!before.at(i).isEmpty()) {
+            stations.at(i)->setPortName(before.at(i));
+            stations.at(i)->setSerialState(SerialFlashWidget::STATE_CLOSED);
+            stations.at(i)->setFlashState(SerialFlashWidget::FLASH_PASS);
+        }
+    }
     StationBinding::refreshStationPorts(stations, ports);
 
-    QCOMPARE(boundNames(), padded(after));
+    while (after.size() < STATION_COUNT)
+        after << QString();
+    QCOMPARE(boundNames(), after);
     states = states.leftJustified(STATION_COUNT, 'N');
     for (int i = 0; i < STATION_COUNT; ++i) {
         const SerialFlashWidget::SerialStateFlag expected =
@@ -134,70 +108,53 @@ void tst_StationBinding::refresh()
     }
 }
 
-void tst_StationBinding::hasStationForPort_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("found");
-
-    QTest::newRow("bound name") << QStringLiteral("COM3") << true;
-    QTest::newRow("other case") << QStringLiteral("com3") << false;
-    QTest::newRow("prefix only") << QStringLiteral("COM") << false;
-    QTest::newRow("unknown name") << QStringLiteral("COM4") << false;
-}
-
-void tst_StationBinding::hasStationForPort()
-{
-    QFETCH(QString, name);
-    QFETCH(bool, found);
-
-    bind({QString(), QStringLiteral("COM3")});
-    QCOMPARE(StationBinding::hasStationForPort(stations, name), found);
-}
-
 // The whole path from the environment to the rows: links named like the adapters of a
-// Windows line sort by the toolkit's string order, so COM10 comes first.
-void tst_StationBinding::monitorBindsExtraPortsInNameOrder()
+// Windows line sort by the toolkit's string order, so COM10 comes first, and absolute
+// paths sort before every name the system gives, so they take the first rows.
+void tst_StationBinding::monitorBindsExtraPorts()
 {
     QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QStringList names{"COM3", "COM10", "COM4"};
     QStringList paths;
-    for (const QString &name : names) {
-        const QString target = dir.filePath(QStringLiteral("dev-") + name);
-        QFile file(target);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.close();
-        QVERIFY(QFile::link(target, dir.filePath(name)));
+    for (const char *name : {"COM3", "COM10", "COM4"}) {
+        QVERIFY(plugAdapter(dir.path(), name));
         paths << dir.filePath(name);
     }
-
+    paths << dir.filePath(QStringLiteral("COM5"));   // listed now, plugged in later
     SerialMonitor *monitor = SerialMonitor::instance();
-    QVERIFY(monitor);
     monitor->stopScan();
     QSignalSpy results(monitor, &SerialMonitor::sigSerialScanResult);
-    auto scan = [&]() {
+    const auto scan = [&] {
         QMetaObject::invokeMethod(monitor, "scantimeout");
         StationBinding::refreshStationPorts(stations, monitor->currentPortList());
+        return results.last().at(0).value<SerialMonitor::SerialScanResult>();
     };
+    const auto firstRows = [&] { return boundNames().mid(0, 3); };
 
-    qputenv("ZDZ_EXTRA_PORTS", QByteArray());
+    setExtraPorts({});
     QMetaObject::invokeMethod(monitor, "scantimeout");
+    setExtraPorts(paths);
+    QCOMPARE(scan(), SerialMonitor::SCAN_RESULT_ADDED);
+    QCOMPARE(firstRows(), (QStringList{paths[1], paths[0], paths[2]}));
 
-    qputenv("ZDZ_EXTRA_PORTS", paths.join(QDir::listSeparator()).toLocal8Bit());
-    scan();
-    QCOMPARE(results.last().at(0).value<SerialMonitor::SerialScanResult>(), SerialMonitor::SCAN_RESULT_ADDED);
-    // Absolute paths sort before every name the system gives, so they take the first rows.
-    QCOMPARE(boundNames().mid(0, 3), (QStringList{dir.filePath("COM10"), dir.filePath("COM3"), dir.filePath("COM4")}));
-
-    QVERIFY(QFile::remove(dir.filePath("dev-COM3")));
-    scan();
-    QCOMPARE(results.last().at(0).value<SerialMonitor::SerialScanResult>(), SerialMonitor::SCAN_RESULT_REMOVED);
-    QCOMPARE(boundNames().mid(0, 3), (QStringList{dir.filePath("COM10"), QString(), dir.filePath("COM4")}));
+    QVERIFY(unplugAdapter(dir.path(), QStringLiteral("COM3")));
+    QCOMPARE(scan(), SerialMonitor::SCAN_RESULT_REMOVED);
+    QCOMPARE(firstRows(), (QStringList{paths[1], QString(), paths[2]}));
     QCOMPARE(stations.at(1)->serialState(), SerialFlashWidget::STATE_NOT_OPNED);
 
-    qputenv("ZDZ_EXTRA_PORTS", QByteArray());
-    scan();
-    QCOMPARE(results.last().at(0).value<SerialMonitor::SerialScanResult>(), SerialMonitor::SCAN_RESULT_REMOVED);
+    // A replacement takes the first free row.
+    QVERIFY(unplugAdapter(dir.path(), QStringLiteral("COM4")) && plugAdapter(dir.path(), QStringLiteral("COM5")));
+    QCOMPARE(scan(), SerialMonitor::SCAN_RESULT_CHANGED);
+    QCOMPARE(firstRows(), (QStringList{paths[1], paths[3], QString()}));
+
+    // Pulled out and back between two scans: the row keeps its port and its state.
+    stations.at(1)->setSerialState(SerialFlashWidget::STATE_CLOSED);
+    QVERIFY(unplugAdapter(dir.path(), QStringLiteral("COM5")) && plugAdapter(dir.path(), QStringLiteral("COM5")));
+    QCOMPARE(scan(), SerialMonitor::SCAN_RESULT_NO_CHANGE);
+    QCOMPARE(firstRows(), (QStringList{paths[1], paths[3], QString()}));
+    QCOMPARE(stations.at(1)->serialState(), SerialFlashWidget::STATE_CLOSED);
+
+    setExtraPorts({});
+    QCOMPARE(scan(), SerialMonitor::SCAN_RESULT_REMOVED);
     for (const QString &path : qAsConst(paths))
         QVERIFY(!StationBinding::hasStationForPort(stations, path));
 }
