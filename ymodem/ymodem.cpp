@@ -149,8 +149,12 @@ void Ymodem::stepHeaderSent()
             fail();
             return;
         }
+        // A receiver that keeps asking for the header without ever taking it must run out
+        // of repeats like one that rejects it with NAK.
+        const uint32_t repeats = blockNumber == 0 ? errorCount : 0;
         stage += blockNumber;
         resetCounters();
+        errorCount = repeats;
         sendTxBuffer();
     } else if (received == NAK) {
         countError();
@@ -196,7 +200,14 @@ void Ymodem::stepEotSent()
 {
     const uint32_t received = receivePacket();
     if (received == NAK) {
-        resetCounters();
+        // The first EOT is refused by design; a receiver that refuses every one must not
+        // keep the transfer alive.
+        if (++errorCount > m_errorLimit) {
+            fail();
+            return;
+        }
+        tickCount = 0;
+        packetState = PACKET_NONE;
         blockNumber = 0;
         putEot();
         sendTxBuffer();
