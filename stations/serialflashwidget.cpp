@@ -67,10 +67,10 @@ SerialFlashWidget::~SerialFlashWidget()
 
     // The worker's slots return quickly, so an unbounded wait ends soon; destroying a
     // running thread would abort the whole program, and with it every other line.
-    if (workerThread.isRunning()) {
-        workerThread.quit();
-        workerThread.wait();
-    }
+    // Not only while isRunning(): a thread in its finishing phase (after a stopWorker() that
+    // timed out) reports false there, yet is still deleting the worker.
+    workerThread.quit();
+    workerThread.wait();
     // A worker whose thread never ran (or that replaced one deleted at the thread's end)
     // has no thread left to delete it.
     delete worker.data();
