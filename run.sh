@@ -38,7 +38,10 @@ demo)
     ;;
 test)
     need_pkgs "${build_pkgs[@]}" "${test_pkgs[@]}"
-    cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DZDZ_BUILD_TESTS=ON -DZDZ_SANITIZE=ON
+    # libFuzzer targets need clang: they live in a tree of their own that the suite runs briefly.
+    scripts/fuzz.sh build
+    cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DZDZ_BUILD_TESTS=ON -DZDZ_SANITIZE=ON \
+        -DZDZ_FUZZ_BUILD_DIR="$root/build-fuzz"
     cmake --build build-test -j "$jobs"
     cd build-test
     ctest --output-on-failure -j "$jobs" --timeout 300

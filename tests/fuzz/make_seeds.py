@@ -1,0 +1,183 @@
+#!/usr/bin/env python3
+"""Seed corpora for the fuzz targets, made from a recorded dialogue with simulated chips.
+
+    zdz-chipsim --chips 3 --families ZR740A,ZR740C,ZR610A --dir links --out rec &
+    zdz-flash --port links/ttySIM0 ... --file a.bin@0x1000 --file b.bin@0x8000
+    tests/fuzz/make_seeds.py rec tests/fuzz/corpus
+
+Every chip answer in the transcripts (rec/chip*.jsonl) becomes input for the answer
+recognition, whole and torn into the pieces a port delivers; every recorded transfer (its
+blocks) becomes a YMODEM conversation; the settings seeds are the store's own keys. The
+targets read their input with FuzzedDataProvider: integers from the end, byte strings from
+the front, which is how the seeds are laid out here. Existing files (regression inputs
+among them) are left alone.
+"""
+
+import hashlib
+import json
+import pathlib
+import struct
+import sys
+
+SOH, STX, EOT, ACK, NAK, CAN, C = 0x01, 0x02, 0x04, 0x06, 0x15, 0x18, 0x43
+
+
+class Seed:
+    """Front bytes in the order they are consumed, and back bytes likewise."""
+
+    def __init__(self):
+        self.front = bytearray()
+        self.back = bytearray()
+
+    def bytes_(self, data):
+        self.front += data
+
+    def string(self, data):
+        # ConsumeRandomLengthString: a backslash is doubled, a backslash and any other
+        # byte end the string.
+        self.front += data.replace(b"\\", b"\\\\") + b"\\e"
+
+    def int_(self, value, width):
+        # Integers are taken from the end, most significant byte first.
+        for i in range(width):
+            self.back.append((value >> (8 * (width - 1 - i))) & 0xFF)
+
+    def build(self):
+        return bytes(self.front) + bytes(reversed(self.back))
+
+
+def write(folder, name, data):
+    folder.mkdir(parents=True, exist_ok=True)
+    digest = hashlib.sha1(data).hexdigest()[:12]
+    if not any(folder.glob(f"*-{digest}")):
+        (folder / f"{name}-{digest}").write_bytes(data)
+
+
+def transcripts(folder):
+    for path in sorted(folder.glob("chip*.jsonl")):
+        for line in path.read_text(encoding="latin-1").splitlines():
+            try:
+                yield json.loads(line)
+            except json.JSONDecodeError:
+                continue
+
+
+def dialogue_seeds(events, out):
+    answers = [e["data"].encode("latin-1") for e in events if e.get("ev") == "tx"]
+    answers = list(dict.fromkeys(answers))
+    # A few answers a half-soldered board or a wrong firmware gives.
+    answers += [b"\r\nunknown cmd!\r\n", b"\x00\x80\xffJan\x00 08", b"\r\nfc:x\r\n", b"\r\nfc:1:2\r\n",
+                b"\r\nfc:\r\n", b"fc fc:-3\r\n", b"\r\nfc:300\r\n", b"RAMCODE\x00Jun 19 2019/21:01:04\r\n"]
+    for n, answer in enumerate(answers):
+        for whole in (1, 0):
+            seed = Seed()
+            seed.int_(0x1000 if b"startaddr" not in answer else int(answer.split(b"0x")[1][:8], 16), 4)
+            # Torn in two, as two reads of the port deliver it.
+            cut = max(1, len(answer) // 2)
+            for piece in (answer[:cut], answer[cut:]):
+                seed.int_(whole, 1)
+                seed.int_(1, 1)
+                seed.string(piece)
+                seed.int_(1, 1)
+            write(out, f"answer{n}-{'line' if whole else 'raw'}", seed.build())
+
+
+def transfer(seed, blocks, block_mode, nak_at=None):
+    """A raw-peer conversation of one transfer as the chip's receiver holds it."""
+    seed.int_(0, 1)           # raw peer
+    seed.int_(0, 1)           # the transmitter's limits
+    seed.int_(block_mode, 1)
+
+    def step(peer):
+        seed.int_(0, 1)       # control: hand over one byte
+        seed.bytes_(bytes([peer]))
+
+    def fill(length, reply_eot=False, header=False):
+        data = b"image.bin\x00" + str(sum(blocks)).encode() + b"\x00" if header else bytes(range(16))
+        seed.int_(len(data), 1 if header else 2)
+        seed.bytes_(data)
+        seed.int_(5 if reply_eot else 0, 1)
+        seed.int_(3, 1)       # report the full capacity
+
+    step(C)
+    fill(128, header=True)
+    step(ACK)
+    fill(1024, reply_eot=not blocks)
+    step(C)
+    for k in range(1, len(blocks) + 1):
+        if nak_at == k:
+            step(NAK)
+        step(ACK)
+        fill(1024, reply_eot=k == len(blocks))
+    step(NAK)                 # the first EOT is refused
+    step(ACK)
+    step(C)
+    step(ACK)
+
+
+def ymodem_seeds(events, out):
+    recorded = [e["blocks"] for e in events if e.get("ev") == "image"]
+    recorded = list(dict.fromkeys(tuple(b) for b in recorded)) + [()]
+    for n, blocks in enumerate(recorded):
+        for mode in (0, 2):
+            seed = Seed()
+            transfer(seed, list(blocks)[:6], mode, nak_at=2 if mode == 0 else None)
+            write(out, f"transfer{n}-mode{mode}", seed.build())
+    # An honest receiver behind a sound line, images of the recorded sizes.
+    sizes = sorted({min(6000, sum(b)) for b in recorded} | {0, 128, 129, 1024, 1025})
+    for size in sizes:
+        for mode in (0, 1):
+            seed = Seed()
+            seed.int_(1, 1)           # honest receiver
+            seed.int_(3, 1)           # small limits: divisor, time-out, errors
+            seed.int_(19, 1)
+            seed.int_(2, 1)
+            seed.int_(9, 1)
+            seed.int_(mode, 1)
+            seed.int_(size, 2)
+            seed.int_(0x2545F491 + size, 4)
+            seed.int_(40, 1)          # the receiver prompts every few steps
+            write(out, f"line-{size}-mode{mode}", seed.build())
+
+
+def settings_seeds(out):
+    files = [
+        b"[General]\nkey_download_mode_index=0\nkey_baudrate=921600\n"
+        b"key_filepath_index_0=/srv/images/app.bin\nkey_startaddr_index_0=1000\n",
+        b"[General]\nkey_download_mode_index=1\nkey_baudrate=3000000\n"
+        + b"".join(b"key_filepath_index_%d=/srv/images/part%d.bin\nkey_startaddr_index_%d=%x\n" % (i, i, i, 0x1000 << i)
+                   for i in range(4)),
+        b"[General]\nkey_download_mode_index=7\nkey_baudrate=-1\nkey_filepath_index_0=a\nkey_startaddr_index_0=0x\n",
+        b"[General]\nkey_baudrate=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\aunknown)\nkey_filepath_index_2=\"x, y\"\n"
+        b"key_startaddr_index_2=FFFFFFFF\nkey_startaddr_index_3=100000000\n",
+        b"[General]\nkey_filepath_index_0=@ByteArray(\\0)\nkey_startaddr_index_0=@Point(1 2)\n[General",
+    ]
+    for n, text in enumerate(files):
+        write(out, f"settings{n}", text + b"\x02")
+    rows = [(b"/srv/images/app.bin", b"1000"), (b"", b"1000"), (b"a.bin", b""), (b"a.bin", b"0x0001F000"),
+            (b"a.bin", b"-1"), (b"a.bin", b"100000000"), (b"\xe4\xb8\xad.bin", b" 2000 ")]
+    for n, (path, addr) in enumerate(rows):
+        seed = Seed()
+        seed.int_(0, 1)               # the row rule
+        seed.string(path)
+        seed.int_(1, 1)               # UTF-8
+        seed.string(addr)
+        seed.int_(1, 1)
+        write(out, f"row{n}", seed.build())
+
+
+def main():
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    recording = pathlib.Path(sys.argv[1])
+    corpus = pathlib.Path(sys.argv[2])
+    events = list(transcripts(recording))
+    if not events:
+        sys.exit(f"no transcripts in {recording}")
+    dialogue_seeds(events, corpus / "fuzz_chipdialogue")
+    ymodem_seeds(events, corpus / "fuzz_ymodem")
+    settings_seeds(corpus / "fuzz_userconfig")
+
+
+if __name__ == "__main__":
+    main()
