@@ -187,7 +187,7 @@ void Worker::slotEraseTimeout()
 void Worker::slotTransmitProgress(int progress)
 {
     if (cmdStage == STEP_RAMCODE_YMODEM_WAIT)
-        emit sigWorkerReportYmodemProgress(filesDone + 1, progress);
+        emit sigWorkerReportYmodemProgress(imagesSent + 1, progress);
 }
 
 void Worker::slotTransmitStatus(YmodemFileTransmit::Status status)
@@ -466,6 +466,8 @@ void Worker::runDownloadStep()
         resultCode = ErrorCodes::RESULT_SUCCESS;
         resetWaitCounters();
         fileIndex = 0;
+        imagesSent = 0;
+        loaderCountKnown = false;
         useUserBaudrate = false;
         rxBuffer.clear();
         setPortSpeed(ROM_BAUDRATE);
@@ -572,7 +574,17 @@ void Worker::runDownloadStep()
 
     case STEP_RAMCODE_FILECOUNT_POST: {
         const qint8 fileCount = userConfig.validFileCount();
-        if (filesDone < fileCount) {
+        // Every image sent in this run must have raised the loader's count by one: an image
+        // the loader did not keep, or a count left from an earlier run on the same board,
+        // must never pass for a written image.
+        if (!loaderCountKnown) {
+            loaderCountKnown = true;
+            loaderCountAtStart = filesDone;
+        } else if (filesDone != loaderCountAtStart + imagesSent) {
+            reportOrFail(ErrorCodes::RESULT_FILE_SEND_FAILED);
+            break;
+        }
+        if (imagesSent < fileCount) {
             useUserBaudrate = true;
             cmdStage = STEP_RAMCODE_BAUDRATE_SEND;
             break;
@@ -691,6 +703,7 @@ void Worker::runDownloadStep()
 
     case STEP_RAMCODE_YMODEM_POST:
         openPort();
+        ++imagesSent;
         useUserBaudrate = false;
         cmdStage = STEP_RAMCODE_BAUDRATE_SEND;
         break;

@@ -139,6 +139,10 @@ private:
     CmdStageFlag cmdStage = STEP_INITIAL;
     qint8 filesDone = -1;
     quint32 fileIndex = 0;
+    // Images whose transfer ended well in this run, and the loader's count before the first.
+    int imagesSent = 0;
+    bool loaderCountKnown = false;
+    int loaderCountAtStart = 0;
     QString lastCmd;
     ChipCodeVerFlag chipCodeVer = CodeUnKnown;
     bool useUserBaudrate = false;
