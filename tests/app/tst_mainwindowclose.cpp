@@ -1,29 +1,14 @@
 #include "chipsimprocess.h"
+#include "settingskeys.h"
+#include "testsupport.h"
 
-#include <QProcess>
-#include <QProcessEnvironment>
-#include <QRegularExpression>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #ifndef ZDZ_CLOSE_DRIVER_BIN
 #error "The test needs the path of zdz-close-driver"
 #endif
 
-namespace {
-
 constexpr int STATIONS = 3;
-
-int valueAfter(const QString &output, const QString &marker, int field = 1)
-{
-    const QRegularExpression line(QStringLiteral("^") + marker + QStringLiteral(" (-?\\d+)(?: (-?\\d+))?$"),
-                                  QRegularExpression::MultilineOption);
-    const QRegularExpressionMatch match = line.match(output);
-    return match.hasMatch() && !match.captured(field).isEmpty() ? match.captured(field).toInt() : -100;
-}
-
-} // namespace
 
 // Closing the window is the only way to end continuous production: the whole program must
 // then come down by itself, every worker thread ended, with exit status 0.
@@ -55,38 +40,30 @@ void TestMainWindowClose::closeDuringContinuousProduction()
     QTemporaryDir work;
     QVERIFY(work.isValid());
     // Large enough that a throttled line is still busy when the window closes.
-    QFile image(work.filePath(QStringLiteral("firmware.bin")));
-    QVERIFY(image.open(QIODevice::WriteOnly));
-    QVERIFY(image.write(QByteArray(96 * 1024, '\x5a')) == 96 * 1024);
-    image.close();
-
-    const QString configHome = work.filePath(QStringLiteral("config"));
+    const QString image = work.filePath("firmware.bin");
+    QVERIFY(writeFile(image, QByteArray(96 * 1024, '\x5a')));
+    const QString configHome = work.filePath("config");
     {
-        QSettings settings(configHome + QStringLiteral("/Marwenta/ZU-Dazazi-Zuvareridi.conf"), QSettings::IniFormat);
-        settings.setValue(QStringLiteral("key_download_mode_index"), 1);
-        settings.setValue(QStringLiteral("key_baudrate"), QStringLiteral("230400"));
-        settings.setValue(QStringLiteral("key_filepath_index_0"), image.fileName());
-        settings.setValue(QStringLiteral("key_startaddr_index_0"), QStringLiteral("0"));
-        settings.sync();
-        QCOMPARE(settings.status(), QSettings::NoError);
+        QSettings settings(configHome + "/Marwenta/ZU-Dazazi-Zuvareridi.conf", QSettings::IniFormat);
+        settings.setValue(SettingsKeys::DownloadModeIndex, 1);
+        settings.setValue(SettingsKeys::Baudrate, "230400");
+        settings.setValue(SettingsKeys::filePathKey(0), image);
+        settings.setValue(SettingsKeys::startAddrKey(0), "0");
     }
 
     ChipSimProcess sim;
-    QVERIFY(sim.start(STATIONS, {QStringLiteral("--throttle"), QStringLiteral("--families"),
-                                 QStringLiteral("ZR740A,ZR740C,ZR610A")}));
+    QVERIFY(sim.start(STATIONS, { "--throttle", "--families", "ZR740A,ZR740C,ZR610A" }));
     QStringList links;
     for (int chip = 0; chip < STATIONS; ++chip)
         links << sim.linkPath(chip);
-
     QProcess app;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome);
-    env.insert(QStringLiteral("HOME"), work.path());
-    env.insert(QStringLiteral("ZDZ_EXTRA_PORTS"), links.join(QLatin1Char(':')));
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("XDG_CONFIG_HOME", configHome);
+    env.insert("HOME", work.path());
+    env.insert("ZDZ_EXTRA_PORTS", links.join(':'));
     app.setProcessEnvironment(env);
-    app.start(QStringLiteral(ZDZ_CLOSE_DRIVER_BIN), {when, QString::number(STATIONS)});
-    QVERIFY(app.waitForStarted(10000));
+    app.start(ZDZ_CLOSE_DRIVER_BIN, { when, QString::number(STATIONS) });
     const bool finished = app.waitForFinished(50000);
     if (!finished) {
         app.kill();
@@ -94,27 +71,23 @@ void TestMainWindowClose::closeDuringContinuousProduction()
     }
     const QString out = QString::fromLocal8Bit(app.readAllStandardOutput());
     const QString err = QString::fromLocal8Bit(app.readAllStandardError());
-    qInfo().noquote() << out.trimmed().replace(QLatin1Char('\n'), QLatin1String("; "));
-    if (!err.trimmed().isEmpty())
-        qInfo().noquote() << "stderr:" << err.trimmed();
+    qInfo().noquote() << out.trimmed().replace('\n', "; ") << err.trimmed();
 
     QVERIFY2(finished, "the program did not end after its window was closed");
     QCOMPARE(app.exitStatus(), QProcess::NormalExit);
     QCOMPARE(app.exitCode(), 0);
-    QCOMPARE(valueAfter(out, QStringLiteral("CLOSING")), workingAtClose);
-    QVERIFY(valueAfter(out, QStringLiteral("CLOSING"), 2) >= STATIONS);
-    QCOMPARE(valueAfter(out, QStringLiteral("THREADS_LEFT")), 0);
-    QVERIFY(!err.contains(QLatin1String("QThread: Destroyed while thread is still running")));
-    QVERIFY(!err.contains(QLatin1String("AddressSanitizer")));
-    QVERIFY(!err.contains(QLatin1String("runtime error")));
+    const QRegularExpressionMatch closing =
+        QRegularExpression("^CLOSING (\\d+) (\\d+)$", QRegularExpression::MultilineOption).match(out);
+    QVERIFY(closing.hasMatch());
+    QCOMPARE(closing.captured(1).toInt(), workingAtClose);
+    QVERIFY(closing.captured(2).toInt() >= STATIONS);
+    QVERIFY(out.contains(QRegularExpression("^THREADS_LEFT 0$", QRegularExpression::MultilineOption)));
+    for (const char *fault : { "QThread: Destroyed while thread", "AddressSanitizer", "runtime error" })
+        QVERIFY2(!err.contains(fault), fault);
 
     // Every chip saw the start of production, and the simulator is still healthy.
-    for (int chip = 0; chip < STATIONS; ++chip) {
-        QStringList commands;
-        for (const QString &line : sim.receivedLines(chip))
-            commands << line.trimmed();
-        QVERIFY(commands.contains(QStringLiteral("version")));
-    }
+    for (int chip = 0; chip < STATIONS; ++chip)
+        QVERIFY(sim.receivedLines(chip).contains("version \r\n"));
     QVERIFY(sim.isRunning());
 }
 
