@@ -16,22 +16,14 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzzcheck.h"
+
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
 
-[[noreturn]] void fault(const char *what)
-{
-    std::fprintf(stderr, "chipdialogue: %s\n", what);
-    std::abort();
-}
-
-#define EXPECT(cond, what)                                                                                           \
-    do {                                                                                                             \
-        if (!(cond))                                                                                                 \
-            fault(what);                                                                                             \
-    } while (0)
+#define EXPECT(cond, what) FUZZ_EXPECT("chipdialogue", cond, what)
 
 // What collect() must leave in the buffer and in the port.
 void modelCollect(QByteArray *port, bool wholeLines, QByteArray *rx)

@@ -17,6 +17,8 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzzcheck.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -24,17 +26,7 @@
 
 namespace {
 
-[[noreturn]] void fault(const char *what)
-{
-    std::fprintf(stderr, "userconfig: %s\n", what);
-    std::abort();
-}
-
-#define EXPECT(cond, what)                                                                                           \
-    do {                                                                                                             \
-        if (!(cond))                                                                                                 \
-            fault(what);                                                                                             \
-    } while (0)
+#define EXPECT(cond, what) FUZZ_EXPECT("userconfig", cond, what)
 
 QString text(FuzzedDataProvider &in, size_t maxBytes)
 {
@@ -141,7 +133,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
             break;
     }
     if (!made)
-        fault("cannot create a settings home");
+        fuzzFault("userconfig", "cannot create a settings home");
     std::atexit([] {
         std::error_code ignored;
         std::filesystem::remove_all(home, ignored);

@@ -17,6 +17,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include "fuzzcheck.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,17 +28,7 @@
 
 namespace {
 
-[[noreturn]] void fault(const char *what)
-{
-    std::fprintf(stderr, "ymodem: %s\n", what);
-    std::abort();
-}
-
-#define EXPECT(cond, what)                                                                                           \
-    do {                                                                                                             \
-        if (!(cond))                                                                                                 \
-            fault(what);                                                                                             \
-    } while (0)
+#define EXPECT(cond, what) FUZZ_EXPECT("ymodem", cond, what)
 
 using Bytes = std::vector<uint8_t>;
 

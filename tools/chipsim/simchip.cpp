@@ -100,7 +100,8 @@ bool SimChip::plug(QString *error)
     return true;
 }
 
-void SimChip::unplug(const QString &cause)
+// Whatever the chip was doing ends with its power: transfer, erase, queued answers, half a line.
+void SimChip::dropWork()
 {
     receiver->stop();
     eraseTimer->stop();
@@ -109,6 +110,11 @@ void SimChip::unplug(const QString &cause)
     lineBuffer.clear();
     erasing = false;
     transfer = Transfer::None;
+}
+
+void SimChip::unplug(const QString &cause)
+{
+    dropWork();
     ptyLink->close();
     state(QStringLiteral("unplug"), cause);
 }
@@ -128,14 +134,8 @@ void SimChip::powerUp()
 {
     active = options;
     family = ChipFamily::find(active.family);
-    receiver->stop();
+    dropWork();
     receiver->setTiming(active.cIntervalMs, active.giveUpMs);
-    eraseTimer->stop();
-    queueTimer->stop();
-    queue.clear();
-    lineBuffer.clear();
-    erasing = false;
-    transfer = Transfer::None;
     ++bootNumber;
     setChipBaud(powerUpBaud);
     fileCount = active.fileCountStart;

@@ -51,6 +51,7 @@ private:
         qint64 due;
     };
 
+    void dropWork();
     void powerUp();
     void onReceived(const QByteArray &bytes);
     void takeLines(const QByteArray &bytes);
