@@ -1,7 +1,9 @@
 # One short fuzz run for the suite: a fresh copy of the seed corpus (the repository's
 # corpus is never written to), a time budget, and crash inputs kept beside the copy.
-#   cmake -DFUZZER=<binary> -DCORPUS=<seed dir> -DWORK=<scratch dir> -DSECONDS=<n> -P runfuzz.cmake
-foreach(var FUZZER CORPUS WORK SECONDS)
+# A fixed seed and a fixed number of runs make the suite's pass reproducible; long runs with
+# scripts/fuzz.sh explore freely.
+#   cmake -DFUZZER=<binary> -DCORPUS=<seed dir> -DWORK=<scratch dir> -DSECONDS=<n> -DSEED=<n> -DRUNS=<n> -P runfuzz.cmake
+foreach(var FUZZER CORPUS WORK SECONDS SEED RUNS)
     if(NOT DEFINED ${var})
         message(FATAL_ERROR "runfuzz.cmake needs -D${var}=...")
     endif()
@@ -18,7 +20,7 @@ if(seeds)
 endif()
 
 execute_process(
-    COMMAND ${FUZZER} -max_total_time=${SECONDS} -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
+    COMMAND ${FUZZER} -seed=${SEED} -runs=${RUNS} -max_total_time=${SECONDS} -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
             -artifact_prefix=${WORK}/crashes/ ${WORK}/corpus
     WORKING_DIRECTORY ${WORK}
     RESULT_VARIABLE result)
