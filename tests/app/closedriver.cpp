@@ -13,9 +13,11 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QSet>
+#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
@@ -92,6 +94,15 @@ int main(int argc, char *argv[])
     const int code = app.exec();
     driver.stop();
     window.reset();
-    std::printf("THREADS_LEFT %d\n", workerThreadsAlive());
+    // QThread::wait() returns once the thread has finished its work, but a detached thread
+    // still shows in /proc until it has unwound; a thread nobody joined stays there for good.
+    QElapsedTimer unwinding;
+    unwinding.start();
+    int left = workerThreadsAlive();
+    while (left > 0 && unwinding.elapsed() < 3000) {
+        QThread::msleep(10);
+        left = workerThreadsAlive();
+    }
+    std::printf("THREADS_LEFT %d\n", left);
     return code;
 }
