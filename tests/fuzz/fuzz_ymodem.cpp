@@ -24,6 +24,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <set>
 #include <vector>
 
 namespace {
@@ -362,11 +363,14 @@ void runRaw(FuzzedDataProvider &in)
 
 // The receiving chip: checks every packet, refuses the first EOT, takes the image only when
 // it holds as many bytes as the header announced, and prompts again when the line is quiet.
+// A dropped and a repeated byte can forge a packet whose CRC-16 still holds; no sender can
+// guard against that, so the chip also refuses any packet the sender never wrote, as a
+// perfect check would.
 class Receiver
 {
 public:
-    Receiver(uint32_t promptEvery, std::function<void(uint8_t)> send)
-        : promptEvery(promptEvery), send(std::move(send))
+    Receiver(uint32_t promptEvery, std::function<void(uint8_t)> send, std::function<bool(const Bytes &)> genuine)
+        : promptEvery(promptEvery), send(std::move(send)), genuine(std::move(genuine))
     {
     }
 
@@ -437,7 +441,8 @@ private:
     {
         const uint32_t size = static_cast<uint32_t>(p.size()) - 5;
         const uint16_t crc = Ymodem::crc16(p.data() + 3, size);
-        if (p[2] != static_cast<uint8_t>(~p[1]) || p[3 + size] != (crc >> 8) || p[4 + size] != (crc & 0xFF)) {
+        if (p[2] != static_cast<uint8_t>(~p[1]) || p[3 + size] != (crc >> 8) || p[4 + size] != (crc & 0xFF)
+            || !genuine(p)) {
             send(Ymodem::NAK);
             return;
         }
@@ -548,6 +553,7 @@ private:
 
     const uint32_t promptEvery;
     std::function<void(uint8_t)> send;
+    std::function<bool(const Bytes &)> genuine;
     State state = Done;
     std::deque<uint8_t> pending;
     Bytes header;
@@ -593,10 +599,15 @@ void runLine(FuzzedDataProvider &in)
     TransferLog log(limits.timeout, limits.errors);
     Line toChip;
     Line toHost;
-    Receiver chip(promptEvery, [&](uint8_t b) { toHost.put(b, in); });
+    std::set<Bytes> written;
+    Receiver chip(
+        promptEvery, [&](uint8_t b) { toHost.put(b, in); },
+        [&](const Bytes &packet) { return written.count(packet) > 0; });
 
     sender.onWrite = [&](const uint8_t *p, uint32_t n) {
         log.written(p, n);
+        if (n > 1)
+            written.emplace(p, p + n);
         for (uint32_t i = 0; i < n; ++i)
             toChip.put(p[i], in);
     };
