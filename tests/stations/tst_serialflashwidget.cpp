@@ -13,6 +13,7 @@
 #include <QSerialPort>
 #include <QSet>
 #include <QTemporaryFile>
+#include <QThread>
 #include <QtTest>
 
 #include <algorithm>
@@ -25,11 +26,25 @@ constexpr int RUN_TIMEOUT_MS = 20000;
 const QStringList SIM_ARGS{QStringLiteral("--c-interval-ms"), QStringLiteral("100")};
 const char OPEN_FAILED_MSG[] = "open failed, check if port has been opened by another application.";
 
-// The threads of this process by kernel id: a station that starts or ends a thread changes it.
-QSet<QString> processThreads()
+QSet<QString> kernelThreads()
 {
     const QStringList ids = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     return QSet<QString>(ids.begin(), ids.end());
+}
+
+// The threads of this process by kernel id: a station that starts or ends a thread changes it.
+// A thread already joined can linger in /proc while it unwinds, so read until the set holds still.
+QSet<QString> processThreads()
+{
+    QSet<QString> threads = kernelThreads();
+    for (int read = 0; read < 100; ++read) {
+        QThread::msleep(20);
+        const QSet<QString> again = kernelThreads();
+        if (again == threads)
+            break;
+        threads = again;
+    }
+    return threads;
 }
 
 QRadioButton *switchOf(QWidget *station) { return station->findChild<QRadioButton *>("rdbtnOpenClose"); }
