@@ -107,7 +107,7 @@ void Ymodem::stepWaitStart()
     if (received == CRC_REQUEST) {
         // The header is always a short block, whatever length the owner reports.
         if (fillBlock(EVENT_ESTABLISH, SHORT_BLOCK_SIZE) != ACK) {
-            cancelByOwner();
+            abort();
             return;
         }
         buildPacket(0, SHORT_BLOCK_SIZE);
@@ -142,7 +142,7 @@ void Ymodem::stepHeaderSent()
             resetCounters();
             blockNumber = 2;
         } else {
-            cancelByOwner();
+            abort();
         }
     } else if (received == CRC_REQUEST) {
         if (++errorCount > m_errorLimit) {
@@ -185,7 +185,7 @@ void Ymodem::stepData()
             stage = STAGE_EOT_SENT;
             sendTxBuffer();
         } else {
-            cancelByOwner();
+            abort();
         }
     } else if (received == NAK) {
         countError();
@@ -306,9 +306,7 @@ void Ymodem::countError()
 void Ymodem::fail()
 {
     const uint32_t event = stage == STAGE_WAIT_START ? EVENT_TIMEOUT : EVENT_ERROR;
-    clearAll();
-    putCancel();
-    sendTxBuffer();
+    abort();
     handleEvent(event, nullptr, nullptr);
 }
 
@@ -316,13 +314,6 @@ void Ymodem::cancelByPeer()
 {
     clearAll();
     handleEvent(EVENT_ABORT, nullptr, nullptr);
-}
-
-void Ymodem::cancelByOwner()
-{
-    clearAll();
-    putCancel();
-    sendTxBuffer();
 }
 
 void Ymodem::resetCounters()

@@ -119,7 +119,6 @@ private:
     void countError();
     void fail();
     void cancelByPeer();
-    void cancelByOwner();
     void resetCounters();
     void clearAll();
 
