@@ -358,6 +358,18 @@ bool Worker::resendDue(int counter) const
     return counter < WAIT_LIMIT_TICKS && counter % RESEND_EVERY_TICKS == 0;
 }
 
+// The image this pass writes; with no file configured the run fails instead.
+bool Worker::currentImage(FileCfg *image)
+{
+    const QList<FileCfg> files = userConfig.fileList();
+    if (files.isEmpty()) {
+        reportOrFail(ErrorCodes::RESULT_FILE_SEND_FAILED);
+        return false;
+    }
+    *image = files.at(static_cast<int>(fileIndex % static_cast<quint32>(files.size())));
+    return true;
+}
+
 bool Worker::handleAnswer()
 {
     const QString text = ChipDialogue::answerText(rxBuffer);
@@ -639,12 +651,10 @@ void Worker::runDownloadStep()
         break;
 
     case STEP_RAMCODE_STARTADDR_SEND: {
-        const QList<FileCfg> files = userConfig.fileList();
-        if (files.isEmpty()) {
-            reportOrFail(ErrorCodes::RESULT_FILE_SEND_FAILED);
+        FileCfg image;
+        if (!currentImage(&image))
             break;
-        }
-        if (!sendCmdStartAddr(files.at(static_cast<int>(fileIndex % files.size())).startAddr)) {
+        if (!sendCmdStartAddr(image.startAddr)) {
             failSend(ErrorCodes::RESULT_STARTADDR_SEND_FAILED);
             break;
         }
@@ -685,14 +695,12 @@ void Worker::runDownloadStep()
         break;
 
     case STEP_RAMCODE_YMODEM_START: {
-        const QList<FileCfg> files = userConfig.fileList();
-        if (files.isEmpty()) {
-            reportOrFail(ErrorCodes::RESULT_FILE_SEND_FAILED);
+        FileCfg image;
+        if (!currentImage(&image))
             break;
-        }
         transmitter->setBlockMode(2);
-        transmitter->setFileName(files.at(static_cast<int>(fileIndex % files.size())).filePath);
-        fileIndex = (fileIndex + 1) % static_cast<quint32>(files.size());
+        transmitter->setFileName(image.filePath);
+        fileIndex = (fileIndex + 1) % static_cast<quint32>(userConfig.fileList().size());
         if (!transmitter->startTransmit()) {
             failWith(ErrorCodes::RESULT_FILE_SEND_FAILED);
             break;

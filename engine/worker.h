@@ -113,6 +113,7 @@ private:
     void runDownloadStep();
     void runEraseStep();
     bool handleAnswer();
+    bool currentImage(FileCfg *image);
     bool openPort();
     void closePortAfterRun();
     void setPortSpeed(quint32 baudrate);
