@@ -111,8 +111,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     connect(&checkTimer, &QTimer::timeout, this, &MainWindow::checkActiveWorkerPeriodically);
 
-    if (loadUserConfigFromSettings(userConfig))
-        updateModeLabel(userConfig);
+    loadUserConfigFromSettings(userConfig);
 
     okSound = makeSound(this, QStringLiteral(":/sounds/ok.wav"));
     errorSound = makeSound(this, QStringLiteral(":/sounds/error.wav"));
@@ -183,20 +182,8 @@ void MainWindow::on_btnStart_clicked()
     if (!checkBeforeWork())
         return;
 
-    for (const QPointer<SerialFlashWidget> &station : guardedStations()) {
-        if (!station || station->serialState() != SerialFlashWidget::STATE_OPENED)
-            continue;
-        appendLog(portPrefix(station->portName()) + tr("start download..."));
-        if (!station)
-            continue;
-        station->setUserConfig(*userConfig);
-        station->setFlashState(SerialFlashWidget::FLASH_NOT_STARTED);
-        station->setWorkMode(SerialFlashWidget::SERIAL_MODE_DOWNLOADING);
-        station->startWorker();
-    }
-
-    checkTimer.start(CHECK_PERIOD_MS);
-    setControlsEnabled(false);
+    startOpenedStations(tr("start download..."), SerialFlashWidget::FLASH_NOT_STARTED,
+                        SerialFlashWidget::SERIAL_MODE_DOWNLOADING);
 }
 
 void MainWindow::on_btnErase_clicked()
@@ -212,15 +199,20 @@ void MainWindow::on_btnErase_clicked()
         return;
     }
 
+    startOpenedStations(tr("start erase..."), SerialFlashWidget::FLASH_ERASING, SerialFlashWidget::SERIAL_MODE_ERASING);
+}
+
+void MainWindow::startOpenedStations(const QString &logText, SerialFlashWidget::FlashStateFlag look, int mode)
+{
     for (const QPointer<SerialFlashWidget> &station : guardedStations()) {
         if (!station || station->serialState() != SerialFlashWidget::STATE_OPENED)
             continue;
-        appendLog(portPrefix(station->portName()) + tr("start erase..."));
+        appendLog(portPrefix(station->portName()) + logText);
         if (!station)
             continue;
         station->setUserConfig(*userConfig);
-        station->setFlashState(SerialFlashWidget::FLASH_ERASING);
-        station->setWorkMode(SerialFlashWidget::SERIAL_MODE_ERASING);
+        station->setFlashState(look);
+        station->setWorkMode(mode);
         station->startWorker();
     }
 

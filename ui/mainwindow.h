@@ -1,6 +1,7 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "serialflashwidget.h"
 #include "serialmonitor.h"
 
 #include <QList>
@@ -14,7 +15,6 @@
 class ConfigDialog;
 class QCloseEvent;
 class QSoundEffect;
-class SerialFlashWidget;
 class UserConfig;
 
 namespace Ui {
@@ -58,6 +58,7 @@ private:
     void refreshStationPorts(const QStringList &portNames);
     bool hasStationForPort(QString portName);
     bool checkBeforeWork();
+    void startOpenedStations(const QString &logText, SerialFlashWidget::FlashStateFlag look, int mode);
     QList<QPointer<SerialFlashWidget>> guardedStations() const;
     bool loadUserConfigFromSettings(UserConfig *config);
 
