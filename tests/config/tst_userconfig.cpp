@@ -4,18 +4,14 @@
 #include <QSettings>
 #include <QtTest>
 
-namespace {
-
 // "path@hexaddr, ..." for every file the record holds.
-QString describe(const UserConfig &config)
+static QString describe(const UserConfig &config)
 {
     QStringList files;
     for (const FileCfg &file : config.fileList())
         files << file.filePath + '@' + QString::number(file.startAddr, 16);
     return files.join(", ");
 }
-
-} // namespace
 
 class tst_UserConfig : public QObject
 {
@@ -24,14 +20,9 @@ class tst_UserConfig : public QObject
 private slots:
     void initTestCase();
     void init() { QSettings().clear(); }
-    void validity_data();
-    void validity();
-    void rows_data();
-    void rows();
-    void copyKeepsDataNotValidity();
-    void buildFromSettings_data();
-    void buildFromSettings();
-    void queuedCopyCarriesData();
+    void build_data();
+    void build();
+    void copies();
 };
 
 void tst_UserConfig::initTestCase()
@@ -41,148 +32,68 @@ void tst_UserConfig::initTestCase()
     registerUserConfigMetaType();
 }
 
-void tst_UserConfig::validity_data()
+// What the settings hold (mode, speed, and with no rows given the rows too), and the
+// dialog's rows as texts.
+void tst_UserConfig::build_data()
 {
-    QTest::addColumn<quint32>("baudrate");
-    QTest::addColumn<quint32>("mode");
-    QTest::addColumn<int>("files");
-    QTest::addColumn<bool>("valid");
-
-    QTest::newRow("lowest speed") << 115200u << 0u << 1 << true;
-    QTest::newRow("highest speed, four files") << 3000000u << 1u << 4 << true;
-    QTest::newRow("speed just below") << 115199u << 0u << 1 << false;
-    QTest::newRow("speed just above") << 3000001u << 0u << 1 << false;
-    QTest::newRow("mode 2") << 115200u << 2u << 1 << false;
-    QTest::newRow("no file") << 115200u << 0u << 0 << false;
-}
-
-void tst_UserConfig::validity()
-{
-    QFETCH(quint32, baudrate);
-    QFETCH(quint32, mode);
-    QFETCH(int, files);
-    QFETCH(bool, valid);
-
-    UserConfig config;
-    config.setBaudrate(baudrate);
-    config.setDownloadMode(mode);
-    QList<FileCfg> list;
-    for (int i = 0; i < files; ++i)
-        list.append(FileCfg{ QStringLiteral("/f%1.bin").arg(i), quint32(0x1000 * i) });
-    config.setFileList(list);
-
-    QCOMPARE(config.isValid(), valid);
-    QCOMPARE(int(config.validFileCount()), valid ? files : 0);
-}
-
-void tst_UserConfig::rows_data()
-{
+    QTest::addColumn<QVariantMap>("stored");
     QTest::addColumn<QStringList>("paths");
     QTest::addColumn<QStringList>("addrs");
     QTest::addColumn<QString>("files");
+    QTest::addColumn<bool>("valid");
 
-    QTest::newRow("rows 0 and 2") << QStringList{ "/a.bin", "", "/c.bin", "" } << QStringList{ "1000", "", "20000", "" }
-                                  << "/a.bin@1000, /c.bin@20000";
-    QTest::newRow("all ones") << QStringList{ "/a.bin" } << QStringList{ "FFFFFFFF" } << "/a.bin@ffffffff";
-    QTest::newRow("more than 32 bits") << QStringList{ "/a.bin" } << QStringList{ "100000000" } << "";
-    QTest::newRow("not hexadecimal") << QStringList{ "/a.bin" } << QStringList{ "12G" } << "";
-    QTest::newRow("path without address") << QStringList{ "/a.bin", "/b.bin" } << QStringList{ "", "0" } << "/b.bin@0";
-    QTest::newRow("address without path") << QStringList{ "", "" } << QStringList{ "1000", "" } << "";
+    const auto store = [](const QString &key, const char *text) { return QVariantMap{ { key, text } }; };
+    const QVariantMap nothing, storedRow = store(SettingsKeys::filePathKey(0), "/a.bin");
+    const QStringList one{ "/a.bin" }, at1000{ "1000" }, noRows, empty{ "", "", "", "" };
+    QTest::newRow("stored row, missing address reads as 0") << storedRow << noRows << noRows << "/a.bin@0" << true;
+    QTest::newRow("highest speed, mode 1, four files")
+        << QVariantMap{ { SettingsKeys::Baudrate, "3000000" }, { SettingsKeys::DownloadModeIndex, "1" } }
+        << QStringList{ "/a", "/b", "/c", "/d" } << QStringList{ "0", "1", "2", "3" } << "/a@0, /b@1, /c@2, /d@3"
+        << true;
+    QTest::newRow("speed just below") << store(SettingsKeys::Baudrate, "115199") << one << at1000 << "/a.bin@1000" << false;
+    QTest::newRow("speed just above") << store(SettingsKeys::Baudrate, "3000001") << one << at1000 << "/a.bin@1000" << false;
+    QTest::newRow("mode 2") << store(SettingsKeys::DownloadModeIndex, "2") << one << at1000 << "/a.bin@1000" << false;
+    // Row 1 has no address, row 3 no path.
+    QTest::newRow("rows 0 and 2") << nothing << QStringList{ "/a.bin", "/b.bin", "/c.bin", "" }
+                                  << QStringList{ "1000", "", "20000", "5000" } << "/a.bin@1000, /c.bin@20000" << true;
+    QTest::newRow("four empty rows") << nothing << empty << empty << "" << false;
+    QTest::newRow("all ones, more than 32 bits, not hexadecimal")
+        << nothing << QStringList{ "/a", "/b", "/c" } << QStringList{ "FFFFFFFF", "100000000", "12G" } << "/a@ffffffff" << true;
 }
 
-void tst_UserConfig::rows()
+void tst_UserConfig::build()
 {
+    QFETCH(QVariantMap, stored);
     QFETCH(QStringList, paths);
     QFETCH(QStringList, addrs);
     QFETCH(QString, files);
-
+    QFETCH(bool, valid);
+    for (auto it = stored.cbegin(); it != stored.cend(); ++it)
+        QSettings().setValue(it.key(), it.value());
     UserConfig config;
-    QCOMPARE(UserConfig::buildFromRows(&config, paths, addrs), !files.isEmpty());
+    QCOMPARE(paths.isEmpty() ? UserConfig::buildFromSettings(&config) : UserConfig::buildFromRows(&config, paths, addrs),
+             valid);
     QCOMPARE(describe(config), files);
-    QCOMPARE(int(config.validFileCount()), config.fileList().size());
+    QCOMPARE(int(config.validFileCount()), valid ? config.fileList().size() : 0);
 }
 
-void tst_UserConfig::copyKeepsDataNotValidity()
+// Copies carry the data; each record answers for its own validity. The record reaches
+// worker threads through queued signals, copied by the registered type.
+void tst_UserConfig::copies()
 {
     UserConfig source;
-    source.setBaudrate(921600);
     source.setDownloadMode(UserConfig::DOWNLOAD_MODE_CONTINUOUS);
     source.setFileList({ FileCfg{ QStringLiteral("/a.bin"), 0x1000 } });
-    QVERIFY(source.isValid());
+    QCOMPARE(describe(UserConfig(source)), QStringLiteral("/a.bin@1000"));
+    UserConfig target;
+    target = source;
+    QCOMPARE(target.downloadMode(), quint32(UserConfig::DOWNLOAD_MODE_CONTINUOUS));
+    QVERIFY(target.isValid());
+    target = UserConfig();
+    QVERIFY(!target.isValid());
 
-    UserConfig copy(source);
-    QCOMPARE(copy.parent(), nullptr);
-    QCOMPARE(copy.baudrate(), 921600u);
-    QCOMPARE(copy.downloadMode(), quint32(UserConfig::DOWNLOAD_MODE_CONTINUOUS));
-    QCOMPARE(describe(copy), QStringLiteral("/a.bin@1000"));
-    QCOMPARE(int(copy.validFileCount()), 1);
-
-    // Assignment carries the data but keeps the target's own outcome of its last check.
-    UserConfig invalidTarget;
-    QVERIFY(!invalidTarget.isValid());
-    invalidTarget = source;
-    QCOMPARE(invalidTarget.baudrate(), 921600u);
-    QVERIFY(invalidTarget.isValid());
-
-    UserConfig validTarget(source);
-    QVERIFY(validTarget.isValid());
-    validTarget = UserConfig();
-    QVERIFY(validTarget.fileList().isEmpty());
-    QVERIFY(!validTarget.isValid());
-
-    UserConfig &alias = validTarget;
-    validTarget = alias;
-    QVERIFY(validTarget.fileList().isEmpty());
-}
-
-// Texts as the dialog stores them; an empty one is not stored at all.
-void tst_UserConfig::buildFromSettings_data()
-{
-    QTest::addColumn<QStringList>("stored");
-    QTest::addColumn<bool>("valid");
-    QTest::addColumn<QString>("files");
-
-    QTest::newRow("defaults, missing address reads as 0") << QStringList{ "", "", "" } << true << "/image.bin@0";
-    QTest::newRow("stored values") << QStringList{ "1", "921600", "8000" } << true << "/image.bin@8000";
-    QTest::newRow("speed text not a number") << QStringList{ "0", "fast", "8000" } << false << "/image.bin@8000";
-}
-
-void tst_UserConfig::buildFromSettings()
-{
-    QFETCH(QStringList, stored);
-    QFETCH(bool, valid);
-    QFETCH(QString, files);
-
-    {
-        QSettings settings;
-        settings.setValue(SettingsKeys::filePathKey(1), "/image.bin");
-        const QStringList keys = { SettingsKeys::DownloadModeIndex, SettingsKeys::Baudrate,
-                                   SettingsKeys::startAddrKey(1) };
-        for (int i = 0; i < keys.size(); ++i) {
-            if (!stored.at(i).isEmpty())
-                settings.setValue(keys.at(i), stored.at(i));
-        }
-    }
-    UserConfig config;
-    QCOMPARE(UserConfig::buildFromSettings(&config), valid);
-    QCOMPARE(describe(config), files);
-    QVERIFY(!UserConfig::buildFromSettings(nullptr));
-}
-
-// The record reaches worker threads through queued signals, copied by the registered type.
-void tst_UserConfig::queuedCopyCarriesData()
-{
-    UserConfig source;
-    source.setBaudrate(1500000);
-    source.setFileList({ FileCfg{ QStringLiteral("/x.bin"), 0x4000 } });
     const int id = QMetaType::type("UserConfig");
-    QVERIFY(id != QMetaType::UnknownType);
-    QCOMPARE(QMetaType::type("UserConfig&"), id);
-    void *copy = QMetaType::create(id, &source);
-    QVERIFY(copy);
-    QCOMPARE(static_cast<UserConfig *>(copy)->baudrate(), 1500000u);
-    QCOMPARE(describe(*static_cast<UserConfig *>(copy)), QStringLiteral("/x.bin@4000"));
-    QMetaType::destroy(id, copy);
+    QVERIFY(id != QMetaType::UnknownType && QMetaType::type("UserConfig&") == id);
 }
 
 QTEST_GUILESS_MAIN(tst_UserConfig)
