@@ -1,10 +1,7 @@
-// Plays the operator up to continuous production on every simulated port, closes the window
-// as its close button does and reports what is left once the event loop has returned:
-//   zdz-close-driver transfer|cycling STATIONS
-// transfer: close while the stations are inside their first run (each still working);
-// cycling:  close after every station has passed one chip and its worker is on the next.
-// Prints "CLOSING <working stations> <worker threads>" and then "THREADS_LEFT <n>"; exits with
-// the event loop's code, or 3 when the line never reached the wanted state.
+// zdz-close-driver transfer|cycling STATIONS: plays the operator up to continuous production, closes
+// the window inside the first run (transfer) or once every worker is on its next chip (cycling),
+// prints "CLOSING <working stations> <worker threads>", then "THREADS_LEFT <n>" after the event
+// loop; exits with the loop's code, or 3 when the line never reached the wanted state.
 
 #include "mainwindow.h"
 #include "serialflashwidget.h"
@@ -13,12 +10,11 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QSet>
 #include <QThread>
-#include <QTimer>
 
 #include <cstdio>
 #include <memory>
@@ -47,20 +43,17 @@ int main(int argc, char *argv[])
 
     QList<SerialFlashWidget *> started;
     QSet<SerialFlashWidget *> passedOnce;
-    bool closing = false;
     QTimer driver;
     QObject::connect(&driver, &QTimer::timeout, [&]() {
-        if (closing)
-            return;
         if (started.isEmpty()) {
-            QList<SerialFlashWidget *> bound;
             for (SerialFlashWidget *station : window->findChildren<SerialFlashWidget *>()) {
-                if (!station->portName().isEmpty())
-                    bound << station;
+                if (!station->portName().isEmpty() && started.size() < wanted)
+                    started << station;
             }
-            if (bound.size() < wanted)
+            if (started.size() < wanted) {
+                started.clear();
                 return;
-            started = bound.mid(0, wanted);
+            }
             for (SerialFlashWidget *station : qAsConst(started))
                 station->findChild<QAbstractButton *>(QStringLiteral("rdbtnOpenClose"))->click();
             window->findChild<QAbstractButton *>(QStringLiteral("btnStart"))->click();
@@ -70,17 +63,17 @@ int main(int argc, char *argv[])
         bool ready = true;
         for (SerialFlashWidget *station : qAsConst(started)) {
             const QString result = station->findChild<QLineEdit *>(QStringLiteral("leditResult"))->text();
-            const int progress = station->findChild<QProgressBar *>(QStringLiteral("prgbarFlash"))->value();
             working += station->isWorking() ? 1 : 0;
             if (result == QLatin1String("Pass"))
                 passedOnce.insert(station);
             // The next chip is on its way once the row shows its download again.
             ready = ready && (closeWhileCycling ? passedOnce.contains(station) && result == QLatin1String("Downloading")
-                                                : station->isWorking() && progress > 0);
+                                                : station->isWorking()
+                                                      && station->findChild<QProgressBar *>(QStringLiteral("prgbarFlash"))->value() > 0);
         }
         if (!ready)
             return;
-        closing = true;
+        driver.stop();
         std::printf("CLOSING %d %d\n", working, workerThreadsAlive());
         std::fflush(stdout);
         window->close();
@@ -92,17 +85,12 @@ int main(int argc, char *argv[])
     });
 
     const int code = app.exec();
-    driver.stop();
     window.reset();
     // QThread::wait() returns once the thread has finished its work, but a detached thread
     // still shows in /proc until it has unwound; a thread nobody joined stays there for good.
-    QElapsedTimer unwinding;
-    unwinding.start();
     int left = workerThreadsAlive();
-    while (left > 0 && unwinding.elapsed() < 3000) {
+    for (const QDeadlineTimer unwinding(3000); left > 0 && !unwinding.hasExpired(); left = workerThreadsAlive())
         QThread::msleep(10);
-        left = workerThreadsAlive();
-    }
     std::printf("THREADS_LEFT %d\n", left);
     return code;
 }

@@ -4,10 +4,6 @@
 
 #include <QtTest>
 
-#ifndef ZDZ_CLOSE_DRIVER_BIN
-#error "The test needs the path of zdz-close-driver"
-#endif
-
 constexpr int STATIONS = 3;
 
 // Closing the window is the only way to end continuous production: the whole program must
@@ -25,10 +21,9 @@ void TestMainWindowClose::closeDuringContinuousProduction_data()
 {
     QTest::addColumn<QString>("when");
     QTest::addColumn<int>("workingAtClose");
-
-    // Inside a run the stations still count as working and are stopped one by one.
+    // Inside a run the stations count as working and are stopped one by one; after a first
+    // result they no longer count as working, yet their workers cycle on.
     QTest::newRow("stations inside their transfers") << "transfer" << STATIONS;
-    // After a first result they no longer count as working, yet their workers cycle on.
     QTest::newRow("workers on the next chip") << "cycling" << 0;
 }
 
@@ -38,13 +33,11 @@ void TestMainWindowClose::closeDuringContinuousProduction()
     QFETCH(int, workingAtClose);
 
     QTemporaryDir work;
-    QVERIFY(work.isValid());
     // Large enough that a throttled line is still busy when the window closes.
     const QString image = work.filePath("firmware.bin");
-    QVERIFY(writeFile(image, QByteArray(96 * 1024, '\x5a')));
-    const QString configHome = work.filePath("config");
+    QVERIFY(work.isValid() && writeFile(image, QByteArray(96 * 1024, '\x5a')));
     {
-        QSettings settings(configHome + "/Marwenta/ZU-Dazazi-Zuvareridi.conf", QSettings::IniFormat);
+        QSettings settings(work.filePath("config/Marwenta/ZU-Dazazi-Zuvareridi.conf"), QSettings::IniFormat);
         settings.setValue(SettingsKeys::DownloadModeIndex, 1);
         settings.setValue(SettingsKeys::Baudrate, "230400");
         settings.setValue(SettingsKeys::filePathKey(0), image);
@@ -58,17 +51,14 @@ void TestMainWindowClose::closeDuringContinuousProduction()
         links << sim.linkPath(chip);
     QProcess app;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("XDG_CONFIG_HOME", configHome);
-    env.insert("HOME", work.path());
+    env.insert("XDG_CONFIG_HOME", work.filePath("config"));
     env.insert("ZDZ_EXTRA_PORTS", links.join(':'));
     app.setProcessEnvironment(env);
     app.start(ZDZ_CLOSE_DRIVER_BIN, { when, QString::number(STATIONS) });
     const bool finished = app.waitForFinished(50000);
-    if (!finished) {
+    if (!finished)
         app.kill();
-        app.waitForFinished(5000);
-    }
+    app.waitForFinished(5000);
     const QString out = QString::fromLocal8Bit(app.readAllStandardOutput());
     const QString err = QString::fromLocal8Bit(app.readAllStandardError());
     qInfo().noquote() << out.trimmed().replace('\n', "; ") << err.trimmed();
@@ -87,8 +77,7 @@ void TestMainWindowClose::closeDuringContinuousProduction()
 
     // Every chip saw the start of production, and the simulator is still healthy.
     for (int chip = 0; chip < STATIONS; ++chip)
-        QVERIFY(sim.receivedLines(chip).contains("version \r\n"));
-    QVERIFY(sim.isRunning());
+        QVERIFY(sim.isRunning() && sim.receivedLines(chip).contains("version \r\n"));
 }
 
 QTEST_GUILESS_MAIN(TestMainWindowClose)
