@@ -1,26 +1,17 @@
-// The YMODEM sender against whatever a line can carry.
-//
-// Two peers, chosen by the input:
-// - raw: every byte the engine reads, the owner's replies and reported block lengths, the
-//   refusal check and stray abort() calls come straight from the input;
-// - line: an honest receiver behind a line that loses and repeats bytes in both directions,
-//   with an image whose content the input cannot shape into packets.
-// Either way the engine must stay inside its buffers, put only well-formed packets on the
-// line, never repeat a packet without bound, and end every transfer within a bounded number
-// of steps once the input is exhausted. With the honest receiver, no image is ever taken
-// that differs from the one sent, and "finished" never stands for an image that the
-// receiver silently misses.
+// The YMODEM sender against a raw peer (bytes read, the owner's replies and lengths, refusals
+// and aborts all from the input) or an honest chip behind a line that drops and repeats bytes.
+// It stays inside its buffers, puts only well-formed packets on the line, repeats none without
+// bound and ends every transfer within a bound once the input runs out; the honest chip never
+// takes an image other than the one sent, nor misses one unawares that "finished".
 
 #include "ymodem.h"
+#include "fuzzcheck.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
 #include <cstdint>
-#include "fuzzcheck.h"
-
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -33,8 +24,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Image content from a seed: the input chooses size and seed, not the bytes, so it cannot
-// plant a valid packet inside the image for a line fault to expose.
+bool allZero(const uint8_t *p, uint32_t n) { return std::all_of(p, p + n, [](uint8_t b) { return b == 0; }); }
+
+// The input picks size and seed, not bytes, so it cannot plant a packet for a line fault to expose.
 Bytes makeImage(uint32_t size, uint32_t seed)
 {
     Bytes image(size);
@@ -48,76 +40,28 @@ Bytes makeImage(uint32_t size, uint32_t seed)
     return image;
 }
 
-class Sender final : public Ymodem
-{
-public:
-    Sender(uint32_t divisor, uint32_t limit, uint32_t errors)
-        : Ymodem(divisor, limit, errors)
-    {
-    }
+struct Limits {
+    uint32_t divisor, timeout, errors;
 
-    std::function<uint32_t(uint32_t, uint8_t *, uint32_t *)> onEvent;
-    std::function<uint32_t(uint8_t *, uint32_t)> onRead;
-    std::function<void(const uint8_t *, uint32_t)> onWrite;
-    std::function<bool()> onRefusing;
-
-    uint32_t currentStage() const { return stage; }
-
-protected:
-    uint32_t handleEvent(uint32_t event, uint8_t *buffer, uint32_t *length) override
-    {
-        if (event == EVENT_ESTABLISH || event == EVENT_TRANSMIT) {
-            EXPECT(buffer == txBuffer + 3, "fill event without the packet's data area");
-            EXPECT(length == &txLength, "fill event without the packet length");
-            const uint32_t capacity = event == EVENT_ESTABLISH ? SHORT_BLOCK_SIZE : LONG_BLOCK_SIZE;
-            EXPECT(*length == capacity, "fill event announces the wrong capacity");
-            for (uint32_t i = 0; i < capacity; ++i)
-                EXPECT(buffer[i] == 0, "fill event on a data area that is not cleared");
-        } else {
-            EXPECT(event <= EVENT_ERROR, "unknown event");
-            EXPECT(!buffer && !length, "final event with a buffer");
-        }
-        return onEvent(event, buffer, length);
-    }
-
-    uint32_t readBytes(uint8_t *buffer, uint32_t length) override
-    {
-        EXPECT(length > 0, "read of zero bytes");
-        const bool intoPacket = buffer >= rxBuffer && buffer < rxBuffer + sizeof rxBuffer;
-        if (intoPacket)
-            EXPECT(length <= static_cast<uint32_t>(rxBuffer + sizeof rxBuffer - buffer),
-                   "read past the end of the receive buffer");
-        else
-            EXPECT(length == 1, "control byte read of more than one byte");
-        return onRead(buffer, length);
-    }
-
-    uint32_t writeBytes(uint8_t *buffer, uint32_t length) override
-    {
-        EXPECT(buffer == txBuffer, "write from outside the transmit buffer");
-        EXPECT(length >= 1 && length <= sizeof txBuffer, "write of an impossible length");
-        onWrite(buffer, length);
-        return length;
-    }
-
-    bool isPeerRefusing() override { return onRefusing(); }
+    // Every stage gives up after (timeoutLimit + 1) x (tickDivisor + 1) idle steps.
+    uint64_t silentBound() const { return 3 * (uint64_t(divisor) + 1) * (uint64_t(timeout) + 1); }
 };
 
-// Follows one transfer on the sending side: what the owner handed over and what reached
-// the line, packet by packet.
-class TransferLog
+Limits consumeLimits(FuzzedDataProvider &in)
 {
-public:
-    TransferLog(uint32_t timeoutLimit, uint32_t errorLimit)
-        // One send, every NAK or repeated C up to the error limit, and the idle repeats,
-        // with room for a fix that restarts the idle count on each C.
-        : repeatLimit((uint64_t(errorLimit) + 2) * (uint64_t(timeoutLimit) + 2))
-    {
-    }
+    // The transmitter's own settings now and then; small ones keep every step cheap.
+    if (in.ConsumeIntegralInRange<int>(0, 15) == 0)
+        return {199, 2, 999};
+    return {in.ConsumeIntegralInRange<uint32_t>(0, 31), in.ConsumeIntegralInRange<uint32_t>(0, 3),
+            in.ConsumeIntegralInRange<uint32_t>(0, 15)};
+}
 
-    bool ended = false;
-    bool finished = false;
-    uint32_t finalEvent = UINT32_MAX;
+// One transfer on the sending side: what the owner handed over and what reached the line.
+struct TransferLog {
+    // The first send and each NAK or C up to the error limit may each bring the idle repeats.
+    explicit TransferLog(const Limits &l) : repeatLimit((uint64_t(l.errors) + 2) * (uint64_t(l.timeout) + 2)) {}
+
+    bool ended = false, finished = false;
 
     void filled(uint32_t event, const uint8_t *data, uint32_t reported, uint32_t reply)
     {
@@ -129,12 +73,8 @@ public:
             return;
         }
         EXPECT(headerWrites > 0, "data prepared before the header reached the line");
-        if (blocks > 0)
-            EXPECT(lastWrites > 0, "a block was prepared and replaced before it reached the line");
-        if (reply == Ymodem::EOT) {
-            ownerSaidEot = true;
-            return;
-        }
+        EXPECT(blocks == 0 || lastWrites > 0, "a block was prepared and replaced before it reached the line");
+        ownerSaidEot = ownerSaidEot || reply == Ymodem::EOT;
         if (reply != Ymodem::ACK)
             return;
         EXPECT(!ownerSaidEot, "data prepared after the end of the file");
@@ -151,273 +91,194 @@ public:
         if (n == 1 && p[0] == Ymodem::EOT) {
             EXPECT(ownerSaidEot, "EOT before the owner ended the file");
             EXPECT(blocks == 0 || lastWrites > 0, "EOT before the last block reached the line");
-            bump(&eotWrites);
-            return;
+            return bump(&eotWrites);
         }
         const bool shortPacket = n == Ymodem::SHORT_PACKET_SIZE && p[0] == Ymodem::SOH;
-        const bool longPacket = n == Ymodem::LONG_PACKET_SIZE && p[0] == Ymodem::STX;
-        EXPECT(shortPacket || longPacket, "malformed packet on the line");
+        EXPECT(shortPacket || (n == Ymodem::LONG_PACKET_SIZE && p[0] == Ymodem::STX), "malformed packet on the line");
         const uint32_t size = n - 5;
         EXPECT(p[2] == static_cast<uint8_t>(~p[1]), "block number complement wrong");
         const uint16_t crc = Ymodem::crc16(p + 3, size);
         EXPECT(p[3 + size] == (crc >> 8) && p[4 + size] == (crc & 0xFF), "CRC wrong");
 
         if (eotWrites > 0) {
-            EXPECT(shortPacket && p[1] == 0, "end of batch is not an empty header block");
-            EXPECT(std::all_of(p + 3, p + 3 + size, [](uint8_t b) { return b == 0; }),
-                   "end of batch block carries data");
-            bump(&batchEndWrites);
-            return;
+            EXPECT(shortPacket && p[1] == 0 && allZero(p + 3, size), "end of batch is not an empty header block");
+            return bump(&batchEndWrites);
         }
         if (blocks == 0) {
             EXPECT(shortPacket && p[1] == 0, "header is not a short block 0");
             EXPECT(std::memcmp(p + 3, header.data(), size) == 0, "header differs from the owner's");
-            bump(&headerWrites);
-            return;
+            return bump(&headerWrites);
         }
         EXPECT(p[1] == static_cast<uint8_t>(blocks), "data block out of sequence");
         EXPECT(size == lastSize, "packet type does not follow the reported length");
-        EXPECT(sameAsLast(p, size), "data block differs from what the owner filled");
+        EXPECT(std::memcmp(p + 3, last.data(), size) == 0, "data block differs from what the owner filled");
         bump(&lastWrites);
     }
 
     void event(uint32_t event)
     {
-        if (event == Ymodem::EVENT_FINISH) {
-            EXPECT(ownerSaidEot && eotWrites > 0 && batchEndWrites > 0, "finished without closing the batch");
-            finished = true;
-        }
         ended = true;
-        finalEvent = event;
+        finished = event == Ymodem::EVENT_FINISH;
+        EXPECT(!finished || (ownerSaidEot && eotWrites > 0 && batchEndWrites > 0), "finished without closing the batch");
     }
 
-private:
-    bool sameAsLast(const uint8_t *p, uint32_t size) const
-    {
-        return size == lastSize && std::memcmp(p + 3, last.data(), size) == 0;
-    }
-
-    void bump(uint64_t *writes)
-    {
-        ++*writes;
-        EXPECT(*writes <= repeatLimit, "packet repeated without bound");
-    }
+    void bump(uint64_t *writes) { EXPECT(++*writes <= repeatLimit, "packet repeated without bound"); }
 
     const uint64_t repeatLimit;
-    Bytes header;
-    Bytes last;
-    uint32_t lastSize = 0;
-    uint32_t blocks = 0;
+    Bytes header, last;
+    uint32_t lastSize = 0, blocks = 0;
     bool ownerSaidEot = false;
-    uint64_t headerWrites = 0;
-    uint64_t lastWrites = 0;
-    uint64_t eotWrites = 0;
-    uint64_t batchEndWrites = 0;
+    uint64_t headerWrites = 0, lastWrites = 0, eotWrites = 0, batchEndWrites = 0;
 };
 
-// The owner side as the file transmitter does it: name and size in the header, then the
-// image in 128- or 1024-byte blocks by the block mode.
-struct ImageOwner {
-    Bytes image;
-    size_t offset = 0;
+// The engine with its line and owner sides checked and logged, talking to the chosen peer.
+class Sender final : public Ymodem
+{
+public:
+    explicit Sender(const Limits &l) : Ymodem(l.divisor, l.timeout, l.errors) {}
 
-    uint32_t fill(uint32_t event, uint8_t *buffer, uint32_t *length, uint32_t blockMode)
+    TransferLog *log = nullptr;
+    bool refuse = false;
+    std::function<uint32_t(uint32_t, uint8_t *, uint32_t *)> onFill;
+    std::function<uint32_t(uint8_t *, uint32_t)> onRead;
+    std::function<void(const uint8_t *, uint32_t)> onWrite = [](const uint8_t *, uint32_t) {};
+
+    uint32_t currentStage() const { return stage; }
+
+protected:
+    uint32_t handleEvent(uint32_t event, uint8_t *buffer, uint32_t *length) override
     {
-        if (event == Ymodem::EVENT_ESTABLISH) {
-            const int n = std::snprintf(reinterpret_cast<char *>(buffer), Ymodem::SHORT_BLOCK_SIZE, "image.bin%c%zu",
-                                        0, image.size());
-            EXPECT(n > 0, "header text");
-            *length = Ymodem::SHORT_BLOCK_SIZE;
-            return Ymodem::ACK;
+        if (event > EVENT_TRANSMIT) {
+            EXPECT(event <= EVENT_ERROR && !buffer && !length, "unknown final event or one with a buffer");
+            log->event(event);
+            return CAN;
         }
-        if (offset >= image.size())
-            return Ymodem::EOT;
-        const size_t remaining = image.size() - offset;
-        const uint32_t block =
-            remaining <= Ymodem::SHORT_BLOCK_SIZE || blockMode == 0 ? Ymodem::SHORT_BLOCK_SIZE : Ymodem::LONG_BLOCK_SIZE;
-        const size_t take = remaining < block ? remaining : block;
-        std::memcpy(buffer, image.data() + offset, take);
-        offset += take;
-        *length = block;
-        return Ymodem::ACK;
+        const uint32_t capacity = event == EVENT_ESTABLISH ? SHORT_BLOCK_SIZE : LONG_BLOCK_SIZE;
+        EXPECT(buffer == txBuffer + 3 && length == &txLength && *length == capacity,
+               "fill event without the packet's data area and capacity");
+        EXPECT(allZero(buffer, capacity), "fill event on a data area that is not cleared");
+        const uint32_t reply = onFill(event, buffer, length);
+        log->filled(event, buffer, *length, reply);
+        return reply;
     }
+
+    uint32_t readBytes(uint8_t *buffer, uint32_t length) override
+    {
+        const bool intoPacket = buffer >= rxBuffer && buffer < rxBuffer + sizeof rxBuffer;
+        EXPECT(length > 0 && length <= (intoPacket ? static_cast<uint32_t>(rxBuffer + sizeof rxBuffer - buffer) : 1u),
+               "read of nothing, past the receive buffer, or of more than one control byte");
+        return onRead(buffer, length);
+    }
+
+    uint32_t writeBytes(uint8_t *buffer, uint32_t length) override
+    {
+        EXPECT(buffer == txBuffer && length >= 1 && length <= sizeof txBuffer, "write outside the transmit buffer");
+        log->written(buffer, length);
+        onWrite(buffer, length);
+        return length;
+    }
+
+    bool isPeerRefusing() override { return refuse; }
 };
-
-struct Limits {
-    uint32_t divisor;
-    uint32_t timeout;
-    uint32_t errors;
-};
-
-Limits consumeLimits(FuzzedDataProvider &in)
-{
-    // The transmitter's own settings now and then; small ones keep every step cheap.
-    if (in.ConsumeIntegralInRange<int>(0, 15) == 0)
-        return {199, 2, 999};
-    return {in.ConsumeIntegralInRange<uint32_t>(0, 31), in.ConsumeIntegralInRange<uint32_t>(0, 3),
-            in.ConsumeIntegralInRange<uint32_t>(0, 15)};
-}
-
-// Steps left for a transfer on a silent line: every stage gives up after
-// (timeoutLimit + 1) x (tickDivisor + 1) idle steps.
-uint64_t silentBound(const Limits &l)
-{
-    return 3 * (uint64_t(l.divisor) + 1) * (uint64_t(l.timeout) + 1);
-}
 
 void runRaw(FuzzedDataProvider &in)
 {
     const Limits limits = consumeLimits(in);
-    Sender sender(limits.divisor, limits.timeout, limits.errors);
+    Sender sender(limits);
     sender.setBlockMode(in.ConsumeIntegralInRange<uint32_t>(0, 2));
-
-    TransferLog *log = nullptr;
     uint32_t budget = 0; // bytes the peer hands over in this step
     bool overReport = false;
-    bool refuse = false;
 
-    sender.onWrite = [&](const uint8_t *p, uint32_t n) { log->written(p, n); };
     sender.onRead = [&](uint8_t *buffer, uint32_t length) -> uint32_t {
-        const uint32_t n = budget < length ? budget : length;
-        const std::vector<uint8_t> bytes = in.ConsumeBytes<uint8_t>(n);
-        if (!bytes.empty())
-            std::memcpy(buffer, bytes.data(), bytes.size());
+        const std::vector<uint8_t> bytes = in.ConsumeBytes<uint8_t>(std::min(budget, length));
+        std::copy(bytes.begin(), bytes.end(), buffer);
         budget -= static_cast<uint32_t>(bytes.size());
-        if (overReport && !bytes.empty())
-            return length + 7;
-        return static_cast<uint32_t>(bytes.size());
+        return overReport && !bytes.empty() ? length + 7 : static_cast<uint32_t>(bytes.size());
     };
-    sender.onRefusing = [&] { return refuse; };
-    sender.onEvent = [&](uint32_t event, uint8_t *buffer, uint32_t *length) -> uint32_t {
-        if (event > Ymodem::EVENT_TRANSMIT) {
-            log->event(event);
-            return Ymodem::CAN;
-        }
-        // Anything an owner could answer: the reply, the length and the data are the input's.
-        const uint32_t capacity = *length;
-        const std::vector<uint8_t> data = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<uint32_t>(0, capacity));
-        if (!data.empty())
-            std::memcpy(buffer, data.data(), data.size());
-        uint32_t reply = Ymodem::ACK;
-        switch (in.ConsumeIntegralInRange<int>(0, 7)) {
-        case 5:
-            reply = Ymodem::EOT;
-            break;
-        case 6:
-            reply = Ymodem::CAN;
-            break;
-        case 7:
-            reply = in.ConsumeIntegral<uint32_t>();
-            break;
-        default:
-            break;
-        }
-        switch (in.ConsumeIntegralInRange<int>(0, 7)) {
-        case 0:
-            *length = Ymodem::SHORT_BLOCK_SIZE;
-            break;
-        case 1:
-        case 2:
-            *length = in.ConsumeIntegral<uint32_t>();
-            break;
-        default:
-            *length = capacity;
-            break;
-        }
-        log->filled(event, buffer, *length, reply);
+    // Anything an owner could answer: the reply, the length and the data are the input's.
+    sender.onFill = [&](uint32_t, uint8_t *buffer, uint32_t *length) -> uint32_t {
+        const std::vector<uint8_t> data = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<uint32_t>(0, *length));
+        std::copy(data.begin(), data.end(), buffer);
+        const int replyKind = in.ConsumeIntegralInRange<int>(0, 7);
+        const uint32_t reply = replyKind == 5 ? Ymodem::EOT
+            : replyKind == 6                  ? Ymodem::CAN
+            : replyKind == 7                  ? in.ConsumeIntegral<uint32_t>()
+                                              : uint32_t(Ymodem::ACK);
+        const int lengthKind = in.ConsumeIntegralInRange<int>(0, 7);
+        *length = lengthKind == 0 ? Ymodem::SHORT_BLOCK_SIZE : lengthKind <= 2 ? in.ConsumeIntegral<uint32_t>() : *length;
         return reply;
     };
 
     for (int transfer = 0; transfer < 8 && (transfer == 0 || in.remaining_bytes() > 0); ++transfer) {
-        TransferLog current(limits.timeout, limits.errors);
-        log = &current;
+        TransferLog current(limits);
+        sender.log = &current;
         sender.transmit();
         EXPECT(sender.currentStage() == Ymodem::STAGE_WAIT_START, "first step does not arm the engine");
 
         uint64_t silentSteps = 0;
         while (!current.ended) {
-            budget = 0;
-            overReport = false;
-            refuse = false;
-            if (in.remaining_bytes() > 0) {
-                const uint8_t control = in.ConsumeIntegral<uint8_t>();
-                if (control == 0xFF) {
-                    sender.abort();
-                    current.ended = true;
-                    break;
-                }
-                refuse = control == 0xFE;
-                overReport = control == 0xFD;
-                budget = (control & 0x80) ? 0 : (control & 0x0F) == 0x0F ? UINT32_MAX : (control & 0x0F) + 1u;
-            } else {
-                ++silentSteps;
-                EXPECT(silentSteps <= silentBound(limits), "transfer never ends on a silent line");
+            // A silent step hands over nothing, as a control byte with the top bit set does.
+            const bool silent = in.remaining_bytes() == 0;
+            const uint8_t control = silent ? 0x80 : in.ConsumeIntegral<uint8_t>();
+            EXPECT(!silent || ++silentSteps <= limits.silentBound(), "transfer never ends on a silent line");
+            sender.refuse = control == 0xFE;
+            overReport = control == 0xFD;
+            budget = (control & 0x80) ? 0 : (control & 0x0F) == 0x0F ? UINT32_MAX : (control & 0x0F) + 1u;
+            if (control == 0xFF) {
+                sender.abort();
+                break;
             }
             sender.transmit();
-            if (sender.currentStage() == Ymodem::STAGE_IDLE)
-                current.ended = true;
+            current.ended = current.ended || sender.currentStage() == Ymodem::STAGE_IDLE;
         }
         EXPECT(sender.currentStage() == Ymodem::STAGE_IDLE, "engine not idle after the end of a transfer");
     }
 }
+
+// A line in one direction: the input may drop or repeat each byte while it lasts.
+struct Line {
+    explicit Line(FuzzedDataProvider &in) : in(in) {}
+
+    FuzzedDataProvider &in;
+    std::deque<uint8_t> bytes;
+    bool faulty = false;
+
+    void put(uint8_t b)
+    {
+        const int fate = in.remaining_bytes() > 0 ? in.ConsumeIntegralInRange<int>(0, 31) : 0;
+        faulty = faulty || fate == 1 || fate == 2;
+        if (fate != 1)
+            bytes.push_back(b);
+        if (fate == 2)
+            bytes.push_back(b);
+    }
+};
 
 // The receiving chip: checks every packet, refuses the first EOT, takes the image only when
 // it holds as many bytes as the header announced, and prompts again when the line is quiet.
 // A dropped and a repeated byte can forge a packet whose CRC-16 still holds; no sender can
 // guard against that, so the chip also refuses any packet the sender never wrote, as a
 // perfect check would.
-class Receiver
-{
-public:
-    Receiver(uint32_t promptEvery, std::function<void(uint8_t)> send, std::function<bool(const Bytes &)> genuine)
-        : promptEvery(promptEvery), send(std::move(send)), genuine(std::move(genuine))
-    {
-    }
+struct Receiver {
+    Receiver(Line &toHost, const std::set<Bytes> &written, uint32_t promptEvery)
+        : toHost(toHost), written(written), promptEvery(promptEvery) {}
 
-    bool accepted = false; // took an image
-    bool flagged = false;  // knows that something went wrong
-    Bytes image;
+    Line &toHost;
+    const std::set<Bytes> &written;
+    const uint32_t promptEvery;
+    bool accepted = false, flagged = false; // took an image; knows that something went wrong
+    Bytes image, header, received;
+    enum State { WaitHeader, WaitData, AfterFirstEot, WaitNextHeader, Done } state = WaitHeader;
+    std::deque<uint8_t> pending;
+    uint64_t announced = 0;
+    uint32_t expected = 1, quiet = 0;
 
-    void start()
-    {
-        state = WaitHeader;
-        send('C');
-    }
+    void send(uint8_t b) { toHost.put(b); }
 
     void feed(uint8_t b)
     {
         quiet = 0;
         pending.push_back(b);
-        parse();
-    }
-
-    void tick()
-    {
-        if (++quiet < promptEvery)
-            return;
-        quiet = 0;
-        pending.clear();
-        switch (state) {
-        case WaitHeader:
-        case WaitNextHeader:
-            send('C');
-            break;
-        case WaitData:
-            send(expected == 1 ? 'C' : Ymodem::NAK);
-            break;
-        case AfterFirstEot:
-            send(Ymodem::NAK);
-            break;
-        case Done:
-            break;
-        }
-    }
-
-private:
-    enum State { WaitHeader, WaitData, AfterFirstEot, WaitNextHeader, Done };
-
-    void parse()
-    {
         while (!pending.empty() && state != Done) {
             const uint8_t first = pending.front();
             if (first == Ymodem::SOH || first == Ymodem::STX) {
@@ -427,14 +288,26 @@ private:
                 const Bytes packet(pending.begin(), pending.begin() + static_cast<long>(n));
                 pending.erase(pending.begin(), pending.begin() + static_cast<long>(n));
                 onPacket(packet);
-            } else {
-                pending.pop_front();
-                if (first == Ymodem::EOT)
-                    onEot();
-                else if (first == Ymodem::CAN)
-                    end(true);
+                continue;
             }
+            pending.pop_front();
+            if (first == Ymodem::EOT)
+                onEot();
+            else if (first == Ymodem::CAN)
+                end(true);
         }
+    }
+
+    void tick()
+    {
+        if (++quiet < promptEvery)
+            return;
+        quiet = 0;
+        pending.clear();
+        if (state == WaitHeader || state == WaitNextHeader || (state == WaitData && expected == 1))
+            send('C');
+        else if (state != Done)
+            send(Ymodem::NAK);
     }
 
     void onPacket(const Bytes &p)
@@ -442,33 +315,24 @@ private:
         const uint32_t size = static_cast<uint32_t>(p.size()) - 5;
         const uint16_t crc = Ymodem::crc16(p.data() + 3, size);
         if (p[2] != static_cast<uint8_t>(~p[1]) || p[3 + size] != (crc >> 8) || p[4 + size] != (crc & 0xFF)
-            || !genuine(p)) {
-            send(Ymodem::NAK);
-            return;
-        }
+            || !written.count(p))
+            return send(Ymodem::NAK);
         const uint8_t number = p[1];
-        switch (state) {
-        case WaitHeader:
-        case WaitNextHeader:
+        if (state == WaitHeader || state == WaitNextHeader) {
             if (number != 0)
                 return cancel();
             if (p[3] == 0) {
                 send(Ymodem::ACK);
-                if (state == WaitHeader)
-                    flagged = true;
-                end(false);
-                return;
+                flagged = flagged || state == WaitHeader;
+                return end(false);
             }
-            if (state == WaitNextHeader)
-                return cancel();
-            if (!readHeader(p.data() + 3, size))
+            if (state == WaitNextHeader || !readHeader(p.data() + 3, size))
                 return cancel();
             header.assign(p.begin() + 3, p.end() - 2);
             state = WaitData;
             send(Ymodem::ACK);
             send('C');
-            return;
-        case WaitData:
+        } else if (state == WaitData) {
             if (number == 0 && expected == 1) {
                 // Our ACK of the header was lost, or this is no header at all (the end of
                 // the batch after a lost EOT): only the same header is acknowledged again.
@@ -485,55 +349,37 @@ private:
                 ++expected;
                 send(Ymodem::ACK);
             }
-            return;
-        case AfterFirstEot:
+        } else if (state == AfterFirstEot) {
             cancel();
-            return;
-        case Done:
-            return;
         }
     }
 
     bool readHeader(const uint8_t *data, uint32_t size)
     {
-        const uint8_t *nul = static_cast<const uint8_t *>(std::memchr(data, 0, size));
-        if (!nul)
-            return false;
-        uint64_t value = 0;
-        const uint8_t *p = nul + 1;
+        const uint8_t *p = static_cast<const uint8_t *>(std::memchr(data, 0, size));
         const uint8_t *end = data + size;
-        if (p >= end || *p < '0' || *p > '9')
+        if (!p || ++p >= end || *p < '0' || *p > '9')
             return false;
-        while (p < end && *p >= '0' && *p <= '9' && value < (1ull << 40))
-            value = value * 10 + (*p++ - '0');
-        announced = value;
+        for (announced = 0; p < end && *p >= '0' && *p <= '9' && announced < (1ull << 40); ++p)
+            announced = announced * 10 + (*p - '0');
         return true;
     }
 
     void onEot()
     {
-        switch (state) {
-        case WaitData:
+        if (state == WaitData) {
             state = AfterFirstEot;
             send(Ymodem::NAK);
-            return;
-        case AfterFirstEot:
+        } else if (state == AfterFirstEot) {
             send(Ymodem::ACK);
-            if (received.size() >= announced) {
-                received.resize(announced);
-                image = received;
-                accepted = true;
-            } else {
-                flagged = true;
-            }
+            accepted = received.size() >= announced;
+            flagged = flagged || !accepted;
+            if (accepted)
+                image.assign(received.begin(), received.begin() + static_cast<long>(announced));
             state = WaitNextHeader;
             send('C');
-            return;
-        case WaitNextHeader:
+        } else if (state == WaitNextHeader) {
             send(Ymodem::ACK);
-            return;
-        default:
-            return;
         }
     }
 
@@ -550,115 +396,74 @@ private:
         state = Done;
         pending.clear();
     }
-
-    const uint32_t promptEvery;
-    std::function<void(uint8_t)> send;
-    std::function<bool(const Bytes &)> genuine;
-    State state = Done;
-    std::deque<uint8_t> pending;
-    Bytes header;
-    Bytes received;
-    uint64_t announced = 0;
-    uint32_t expected = 1;
-    uint32_t quiet = 0;
-};
-
-// A line in one direction: the input may drop or repeat each byte while it lasts.
-struct Line {
-    std::deque<uint8_t> bytes;
-    bool faulty = false;
-
-    void put(uint8_t b, FuzzedDataProvider &in)
-    {
-        int fate = 0;
-        if (in.remaining_bytes() > 0)
-            fate = in.ConsumeIntegralInRange<int>(0, 31);
-        if (fate == 1) {
-            faulty = true;
-            return;
-        }
-        bytes.push_back(b);
-        if (fate == 2) {
-            faulty = true;
-            bytes.push_back(b);
-        }
-    }
 };
 
 void runLine(FuzzedDataProvider &in)
 {
     const Limits limits = consumeLimits(in);
-    const uint32_t blockMode = in.ConsumeIntegralInRange<uint32_t>(0, 2);
+    Sender sender(limits);
+    sender.setBlockMode(in.ConsumeIntegralInRange<uint32_t>(0, 2));
     const uint32_t size = in.ConsumeIntegralInRange<uint32_t>(0, 6000);
     const uint32_t seed = in.ConsumeIntegral<uint32_t>();
     const uint32_t promptEvery = in.ConsumeIntegralInRange<uint32_t>(4, 2 * (limits.divisor + 1) + 4);
 
-    Sender sender(limits.divisor, limits.timeout, limits.errors);
-    sender.setBlockMode(blockMode);
-    ImageOwner owner{makeImage(size, seed)};
-    TransferLog log(limits.timeout, limits.errors);
-    Line toChip;
-    Line toHost;
+    const Bytes image = makeImage(size, seed);
+    size_t offset = 0;
+    TransferLog log(limits);
+    Line toChip{in}, toHost{in};
     std::set<Bytes> written;
-    Receiver chip(
-        promptEvery, [&](uint8_t b) { toHost.put(b, in); },
-        [&](const Bytes &packet) { return written.count(packet) > 0; });
+    Receiver chip{toHost, written, promptEvery};
 
+    sender.log = &log;
     sender.onWrite = [&](const uint8_t *p, uint32_t n) {
-        log.written(p, n);
         if (n > 1)
             written.emplace(p, p + n);
         for (uint32_t i = 0; i < n; ++i)
-            toChip.put(p[i], in);
+            toChip.put(p[i]);
     };
     sender.onRead = [&](uint8_t *buffer, uint32_t length) -> uint32_t {
         uint32_t n = 0;
-        while (n < length && !toHost.bytes.empty()) {
+        for (; n < length && !toHost.bytes.empty(); toHost.bytes.pop_front())
             buffer[n++] = toHost.bytes.front();
-            toHost.bytes.pop_front();
-        }
         return n;
     };
-    sender.onRefusing = [] { return false; };
-    sender.onEvent = [&](uint32_t event, uint8_t *buffer, uint32_t *length) -> uint32_t {
-        if (event > Ymodem::EVENT_TRANSMIT) {
-            log.event(event);
-            return Ymodem::CAN;
+    // The owner as the file transmitter does it: name and size in the header, then the image
+    // in 128- or 1024-byte blocks by the block mode.
+    sender.onFill = [&](uint32_t event, uint8_t *buffer, uint32_t *length) -> uint32_t {
+        if (event == Ymodem::EVENT_ESTABLISH) {
+            std::snprintf(reinterpret_cast<char *>(buffer), *length, "image.bin%c%zu", 0, image.size());
+            return Ymodem::ACK;
         }
-        const uint32_t reply = owner.fill(event, buffer, length, sender.blockMode());
-        log.filled(event, buffer, *length, reply);
-        return reply;
+        if (offset >= image.size())
+            return Ymodem::EOT;
+        const size_t remaining = image.size() - offset;
+        if (remaining <= Ymodem::SHORT_BLOCK_SIZE || sender.blockMode() == 0)
+            *length = Ymodem::SHORT_BLOCK_SIZE;
+        std::memcpy(buffer, image.data() + offset, std::min<size_t>(remaining, *length));
+        offset += std::min<size_t>(remaining, *length);
+        return Ymodem::ACK;
     };
 
     sender.transmit();
-    chip.start();
-    const uint64_t blocks = size / Ymodem::SHORT_BLOCK_SIZE + 8;
-    const uint64_t bound = blocks * (uint64_t(limits.errors) + 2) * silentBound(limits) + 4 * promptEvery;
+    chip.send('C');
+    const uint64_t bound =
+        (size / Ymodem::SHORT_BLOCK_SIZE + 8) * (uint64_t(limits.errors) + 2) * limits.silentBound() + 4 * promptEvery;
     uint64_t settledSteps = 0;
     while (!log.ended) {
-        if (in.remaining_bytes() == 0) {
-            ++settledSteps;
-            EXPECT(settledSteps <= bound, "transfer never ends on a sound line");
-        }
-        while (!toChip.bytes.empty()) {
-            const uint8_t b = toChip.bytes.front();
-            toChip.bytes.pop_front();
-            chip.feed(b);
-        }
+        if (in.remaining_bytes() == 0)
+            EXPECT(++settledSteps <= bound, "transfer never ends on a sound line");
+        for (; !toChip.bytes.empty(); toChip.bytes.pop_front())
+            chip.feed(toChip.bytes.front());
         chip.tick();
         sender.transmit();
-        if (sender.currentStage() == Ymodem::STAGE_IDLE)
-            log.ended = true;
+        log.ended = log.ended || sender.currentStage() == Ymodem::STAGE_IDLE;
     }
 
-    if (chip.accepted)
-        EXPECT(chip.image == owner.image, "receiver took an image that differs from the one sent");
-    if (log.finished)
-        EXPECT(chip.accepted || chip.flagged, "finished while the receiver misses the image unawares");
+    EXPECT(!chip.accepted || chip.image == image, "receiver took an image that differs from the one sent");
+    EXPECT(!log.finished || chip.accepted || chip.flagged, "finished while the receiver misses the image unawares");
     // A sound line owes a finished transfer only where the limits leave room for the
     // refused first EOT and the ACK that follows it.
-    const bool roomy = limits.errors >= 2 && silentBound(limits) >= 3 * 8;
-    if (roomy && !toChip.faulty && !toHost.faulty)
+    if (limits.errors >= 2 && limits.silentBound() >= 3 * 8 && !toChip.faulty && !toHost.faulty)
         EXPECT(log.finished && chip.accepted, "a sound line did not carry the image");
 }
 

@@ -1,77 +1,47 @@
-// Many download runs of a real worker in its own thread against a simulated chip that
-// misbehaves in a way chosen at random for each run. Whatever happens on the line:
-// - a run that reports 0 has every configured image byte-identical at its address;
-// - every run ends with one result within its bound;
-// - the clean run that follows each faulty one passes.
-// ZDZ_SOAK_RUNS sets the number of worker runs (default 40), ZDZ_SOAK_SEED the seed.
+// A real worker in its thread against a simulated chip with a random fault per run: a run that
+// reports 0 has every image byte-identical at its address, no run hangs, and the clean run after
+// a faulty one passes. ZDZ_SOAK_RUNS sets the number of runs (default 40), ZDZ_SOAK_SEED the seed.
 
 #include "chipsimprocess.h"
 #include "errorcodes.h"
+#include "testsupport.h"
 #include "userconfig.h"
 #include "worker.h"
 
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QTimer>
 #include <QtTest>
 
 namespace {
 
 constexpr int DEFAULT_RUNS = 40;
 constexpr quint32 DEFAULT_SEED = 0x50A4C0DE;
-// Far beyond the slowest failure a worker may take (a loader transfer that times out after
-// a delayed "download" answer stays well under 10 s).
+// Far beyond the slowest failure (a loader transfer timing out after a delayed "download").
 constexpr int RUN_BOUND_MS = 40000;
 // A simulator lives for this many runs, so its transcript stays short to search.
 constexpr int RUNS_PER_SIMULATOR = 25;
-
-const QStringList FAMILIES = { QStringLiteral("ZR740A"), QStringLiteral("ZR740C"), QStringLiteral("ZR610A") };
 const QList<quint32> SPEEDS = { 115200, 230400, 460800, 921600, 1500000, 3000000 };
 
-int environmentNumber(const char *name, int fallback)
+quint32 environmentNumber(const char *name, quint32 fallback)
 {
     bool ok = false;
-    const int value = qEnvironmentVariable(name).toInt(&ok, 0);
+    const quint32 value = qEnvironmentVariable(name).toUInt(&ok, 0);
     return ok && value > 0 ? value : fallback;
 }
 
+struct Image { QString path; quint32 addr; QByteArray data; };
+
 } // namespace
 
-// Collects the worker's results in the test's thread, the way a station receives them.
-class ResultInbox : public QObject
+// Brings the worker's results into the test's thread, the way a station receives them.
+class ResultRelay : public QObject
 {
     Q_OBJECT
 
-public:
-    QList<int> results;
-
-    // Waits until a result is in or the bound has passed; false on the bound.
-    bool wait(int ms)
-    {
-        if (!results.isEmpty())
-            return true;
-        QEventLoop loop;
-        QTimer bound;
-        bound.setSingleShot(true);
-        connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
-        connect(this, &ResultInbox::arrived, &loop, &QEventLoop::quit);
-        bound.start(ms);
-        loop.exec();
-        return !results.isEmpty();
-    }
-
 signals:
-    void arrived();
-
-public slots:
-    void take(int result)
-    {
-        results << result;
-        emit arrived();
-    }
+    void result(int result);
 };
 
 class tst_Soak : public QObject
@@ -79,26 +49,199 @@ class tst_Soak : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void randomFaults();
-    void retryOnTheSameBoard_data();
-    void retryOnTheSameBoard();
+    void initTestCase()
+    {
+        registerUserConfigMetaType();
+        qRegisterMetaType<Worker::ChipCodeVerFlag>("ChipCodeVerFlag");
+        QVERIFY(folder.isValid());
+        worker = new Worker;
+        worker->moveToThread(&thread);
+        connect(&thread, &QThread::started, worker, &Worker::slotWorkerInit);
+        connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+        connect(worker, &Worker::sigWorkerReportResult, &relay, &ResultRelay::result, Qt::QueuedConnection);
+        thread.start();
+    }
+
+    void cleanupTestCase()
+    {
+        thread.quit();
+        thread.wait();
+    }
+
+    void randomFaults()
+    {
+        const int runs = static_cast<int>(environmentNumber("ZDZ_SOAK_RUNS", DEFAULT_RUNS));
+        const quint32 seed = environmentNumber("ZDZ_SOAK_SEED", DEFAULT_SEED);
+        QRandomGenerator random(seed);
+        QVERIFY(startSimulator());
+
+        int passes = 0, fails = 0, falsePasses = 0, hangs = 0, strayResults = 0, failedRecoveries = 0;
+        bool previousFaulty = false;
+        for (int run = 1; run <= runs; ++run) {
+            QVERIFY2(freshChip(&random), "the simulator does not take its commands");
+            QList<Image> images;
+            int largest = 0;
+            for (int i = 1 + random.bounded(4); i > 0; --i) {
+                const int size = random.bounded(10) == 0 ? 0 : 1 + random.bounded(12000);
+                QVERIFY(addImage(&images, QStringLiteral("%1-%2.bin").arg(run).arg(images.size()), nextAddr, size, &random));
+                nextAddr += 0x1000 * (1 + static_cast<quint32>(size) / 0x1000);
+                largest = qMax(largest, size);
+            }
+            // After a faulty run comes a clean one; otherwise a fault most of the time.
+            const QString fault = previousFaulty ? QString() : randomFault(&random, largest);
+            if (!fault.isEmpty())
+                QVERIFY2(sim.command("fault 0 " + fault), qPrintable(fault));
+            const quint32 baudrate = SPEEDS.at(random.bounded(SPEEDS.size()));
+
+            // A result that comes in between runs is a second report of the run before.
+            QCoreApplication::processEvents();
+            strayResults += results.size();
+            const int result = runOnce(images, baudrate);
+            QString why;
+            if (result < 0)
+                ++hangs;
+            else if (result != ErrorCodes::RESULT_SUCCESS)
+                ++fails;
+            else if (imagesArrived(images, &why))
+                ++passes;
+            else
+                ++falsePasses;
+            const bool notRecovered = previousFaulty && result >= 0 && result != ErrorCodes::RESULT_SUCCESS;
+            failedRecoveries += notRecovered ? 1 : 0;
+            if (result < 0 || !why.isEmpty() || notRecovered)
+                qWarning("run %d (%s): result %d, %s", run, qPrintable(fault.isEmpty() ? "clean" : fault), result,
+                         qPrintable(notRecovered ? "failed after a fault" : result < 0 ? "hang" : "false pass: " + why));
+            sim.command("clear 0");
+            previousFaulty = !fault.isEmpty();
+        }
+
+        qInfo("soak: seed 0x%08X, runs %d, passes %d, fails %d, false passes %d, hangs %d, failed recoveries %d, "
+              "stray results %d", seed, runs, passes, fails, falsePasses, hangs, failedRecoveries, strayResults);
+        QCOMPARE(falsePasses, 0);
+        QCOMPARE(hangs, 0);
+        QCOMPARE(failedRecoveries, 0);
+        QCOMPARE(strayResults, 0);
+    }
+
+    // Start pressed again on a board whose run failed, without a power cycle: its RAM loader
+    // still runs and counts the images it took. Or a loader comes up counting an image it does
+    // not hold. Either way a pass must mean that every configured image is on the chip.
+    void retryOnTheSameBoard_data()
+    {
+        QTest::addColumn<QStringList>("simArgs");
+        QTest::addColumn<bool>("firstRunFails");
+        // The second image is cancelled at its second block; the first one is complete.
+        QTest::newRow("retry after a cancelled second image") << QStringList{ "--fault", "0:can=2" } << true;
+        QTest::newRow("loader counting an image it lacks") << QStringList{ "--set", "0:filecount-start=1" } << false;
+    }
+
+    void retryOnTheSameBoard()
+    {
+        QFETCH(QStringList, simArgs);
+        QFETCH(bool, firstRunFails);
+        QVERIFY(sim.start(1, simArgs));
+        QList<Image> images;
+        QRandomGenerator random(7);
+        QVERIFY(addImage(&images, "retry-700.bin", 0x1000, 700, &random));
+        QVERIFY(addImage(&images, "retry-3000.bin", 0x8000, 3000, &random));
+
+        int result = runOnce(images, 115200);
+        QVERIFY(result >= 0 && (!firstRunFails || result != ErrorCodes::RESULT_SUCCESS));
+        if (firstRunFails) {
+            result = runOnce(images, 115200);
+            QVERIFY(result >= 0);
+        }
+        QString why;
+        if (result == ErrorCodes::RESULT_SUCCESS)
+            QVERIFY2(imagesArrived(images, &why), qPrintable("reported 0, but " + why));
+    }
 
 private:
-    struct Image {
-        QString path;
-        quint32 addr;
-        QByteArray data;
-    };
+    bool startSimulator()
+    {
+        simulatorRuns = 0;
+        nextAddr = 0x1000;
+        // Short C prompts and give-up keep the chip's side of a broken transfer brief.
+        return sim.start(1, { "--c-interval-ms", "200", "--give-up-ms", "4000" });
+    }
 
-    bool startSimulator();
-    bool freshChip(QRandomGenerator *random);
-    QString randomFault(QRandomGenerator *random, int largestImage) const;
-    QList<Image> makeImages(QRandomGenerator *random, int run);
-    void startRun(const QList<Image> &images, quint32 baudrate);
-    int runOnce(const QList<Image> &images);
-    bool imagesArrived(const QList<Image> &images, QString *why) const;
+
+    // A fresh chip of a random family on a plugged link, now and then with its RAM loader running.
+    bool freshChip(QRandomGenerator *random)
+    {
+        if ((simulatorRuns >= RUNS_PER_SIMULATOR || !sim.isRunning()) && !startSimulator())
+            return false;
+        ++simulatorRuns;
+        static const QStringList families = { "ZR740A", "ZR740C", "ZR610A" };
+        return sim.command("clear 0") && sim.command("set 0 family=" + families.at(random->bounded(families.size())))
+            && sim.command(QStringLiteral("set 0 ram=%1").arg(random->bounded(8) == 0 ? 1 : 0))
+            && (sim.command("reboot 0") || sim.command("replug 0"));
+    }
+
+    QString randomFault(QRandomGenerator *random, int largestImage) const
+    {
+        static const QStringList answered = { "version", "download", "baudrate", "startaddr", "upgrade", "filecount" };
+        // B: a block of the largest image, so block faults mostly hit a transfer; A: an answer;
+        // D: a delay. Two empty entries leave some runs without a fault.
+        static const QStringList faults = { "nak=B",   "can=B",     "abort-a=B", "silent",       "unknown-on-c",
+                                            "ffff=startaddr", "drop=A", "drop=A", "dropall=A", "delay=D",
+                                            "disconnect=B", "disconnect=B", "", "" };
+        const int block = 1 + random->bounded(qMax(1, (largestImage + 1023) / 1024));
+        QString fault = faults.at(random->bounded(faults.size()));
+        fault.replace('B', QString::number(block));
+        if (fault.endsWith('A'))
+            fault.replace(fault.size() - 1, 1, answered.at(random->bounded(answered.size())));
+        else if (fault.endsWith('D'))
+            fault.replace('D', QString::number(20 + random->bounded(600)));
+        return fault;
+    }
+
+    // Each run's images go at fresh addresses, so one left over from before never passes.
+    bool addImage(QList<Image> *images, const QString &name, quint32 addr, int size, QRandomGenerator *random)
+    {
+        QByteArray data(size, Qt::Uninitialized);
+        for (char &c : data)
+            c = static_cast<char>(random->bounded(256));
+        images->append({ folder.filePath(name), addr, data });
+        return writeFile(images->last().path, data);
+    }
+
+    // Queued, as a station reaches its worker; -1 when no result came within the bound.
+    int runOnce(const QList<Image> &images, quint32 baudrate)
+    {
+        QList<FileCfg> files;
+        for (const Image &image : images)
+            files.append(FileCfg{ image.path, image.addr });
+        UserConfig config;
+        config.setFileList(files);
+        config.setBaudrate(baudrate);
+        config.setDownloadMode(UserConfig::DOWNLOAD_MODE_SINGLESHOT);
+        QCoreApplication::processEvents();
+        results.clear();
+        QMetaObject::invokeMethod(worker, "slotSetUserConfig", Qt::QueuedConnection, Q_ARG(UserConfig, config));
+        QMetaObject::invokeMethod(worker, "slotSetWorkerPortName", Qt::QueuedConnection, Q_ARG(QString, sim.linkPath(0)));
+        QMetaObject::invokeMethod(worker, "slotSetWorkerMode", Qt::QueuedConnection, Q_ARG(int, Worker::WORK_MODE_DOWNLOAD));
+        QMetaObject::invokeMethod(worker, "slotWorkerStart", Qt::QueuedConnection);
+        return results.wait(RUN_BOUND_MS) ? results.takeFirst().at(0).toInt() : -1;
+    }
+
+    // An empty image must have arrived as well, not merely be absent.
+    bool imagesArrived(const QList<Image> &images, QString *why) const
+    {
+        QMap<quint32, QString> stored;
+        for (const QJsonObject &event : sim.transcript(0))
+            if (event.value("ev").toString() == "image" && event.value("kind").toString() == "image")
+                stored.insert(static_cast<quint32>(event.value("addr").toDouble()), event.value("path").toString());
+        for (const Image &image : images) {
+            const bool found = stored.contains(image.addr);
+            const QByteArray data = found ? readFile(sim.outDir() + '/' + stored.value(image.addr)) : QByteArray();
+            if (!found || data != image.data) {
+                *why = QStringLiteral("image at 0x%1 %2").arg(image.addr, 0, 16).arg(found ? "differs" : "missing");
+                return false;
+            }
+        }
+        return true;
+    }
 
     QTemporaryDir folder;
     ChipSimProcess sim;
@@ -106,294 +249,9 @@ private:
     quint32 nextAddr = 0x1000;
     QThread thread;
     Worker *worker = nullptr;
-    ResultInbox inbox;
+    ResultRelay relay;
+    QSignalSpy results{ &relay, &ResultRelay::result };
 };
-
-void tst_Soak::initTestCase()
-{
-    registerUserConfigMetaType();
-    qRegisterMetaType<Worker::ChipCodeVerFlag>("ChipCodeVerFlag");
-    QVERIFY(folder.isValid());
-
-    worker = new Worker;
-    worker->moveToThread(&thread);
-    connect(&thread, &QThread::started, worker, &Worker::slotWorkerInit);
-    connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
-    connect(worker, &Worker::sigWorkerReportResult, &inbox, &ResultInbox::take, Qt::QueuedConnection);
-    thread.start();
-}
-
-void tst_Soak::cleanupTestCase()
-{
-    thread.quit();
-    thread.wait();
-    sim.stop();
-}
-
-bool tst_Soak::startSimulator()
-{
-    simulatorRuns = 0;
-    nextAddr = 0x1000;
-    // Short C prompts and give-up keep the chip's side of a broken transfer brief.
-    return sim.start(1, { QStringLiteral("--c-interval-ms"), QStringLiteral("200"), QStringLiteral("--give-up-ms"),
-                          QStringLiteral("4000") });
-}
-
-// A chip of a random family, fresh in its ROM loader (now and then with its RAM loader
-// already running), on a plugged link.
-bool tst_Soak::freshChip(QRandomGenerator *random)
-{
-    if (simulatorRuns++ >= RUNS_PER_SIMULATOR || !sim.isRunning()) {
-        if (!startSimulator())
-            return false;
-        simulatorRuns = 1;
-    }
-    const QString family = FAMILIES.at(random->bounded(FAMILIES.size()));
-    const bool ram = random->bounded(8) == 0;
-    if (!sim.command(QStringLiteral("clear 0")) || !sim.command(QStringLiteral("set 0 family=") + family)
-        || !sim.command(QStringLiteral("set 0 ram=%1").arg(ram ? 1 : 0)))
-        return false;
-    return sim.command(QStringLiteral("reboot 0")) || sim.command(QStringLiteral("replug 0"));
-}
-
-QString tst_Soak::randomFault(QRandomGenerator *random, int largestImage) const
-{
-    static const QStringList answered = { QStringLiteral("version"),  QStringLiteral("download"),
-                                          QStringLiteral("baudrate"), QStringLiteral("startaddr"),
-                                          QStringLiteral("upgrade"),  QStringLiteral("filecount") };
-    // Blocks of the largest image, so block faults mostly hit a transfer.
-    const int blocks = qMax(1, (largestImage + 1023) / 1024);
-    const int block = 1 + random->bounded(blocks);
-    switch (random->bounded(14)) {
-    case 0:
-        return QStringLiteral("nak=%1").arg(block);
-    case 1:
-        return QStringLiteral("can=%1").arg(block);
-    case 2:
-        return QStringLiteral("abort-a=%1").arg(block);
-    case 3:
-        return QStringLiteral("silent");
-    case 4:
-        return QStringLiteral("unknown-on-c");
-    case 5:
-        return QStringLiteral("ffff=startaddr");
-    case 6:
-    case 7:
-        return QStringLiteral("drop=") + answered.at(random->bounded(answered.size()));
-    case 8:
-        return QStringLiteral("dropall=") + answered.at(random->bounded(answered.size()));
-    case 9:
-        return QStringLiteral("delay=%1").arg(20 + random->bounded(600));
-    case 10:
-    case 11:
-        return QStringLiteral("disconnect=%1").arg(block);
-    default:
-        return QString();
-    }
-}
-
-// One to four images of random sizes (an empty one now and then), each at an address no
-// earlier run used, so an image left over from before can never pass for this run's.
-QList<tst_Soak::Image> tst_Soak::makeImages(QRandomGenerator *random, int run)
-{
-    QList<Image> images;
-    const int count = 1 + random->bounded(4);
-    for (int i = 0; i < count; ++i) {
-        const int size = random->bounded(10) == 0 ? 0 : 1 + random->bounded(12000);
-        QByteArray data(size, Qt::Uninitialized);
-        for (char &c : data)
-            c = static_cast<char>(random->bounded(256));
-        const QString path = folder.filePath(QStringLiteral("run%1-image%2.bin").arg(run).arg(i));
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size())
-            return {};
-        images.append({ path, nextAddr, data });
-        nextAddr += 0x1000 * (1 + static_cast<quint32>(size) / 0x1000);
-    }
-    return images;
-}
-
-void tst_Soak::startRun(const QList<Image> &images, quint32 baudrate)
-{
-    QList<FileCfg> files;
-    for (const Image &image : images)
-        files.append(FileCfg{ image.path, image.addr });
-    UserConfig config;
-    config.setFileList(files);
-    config.setBaudrate(baudrate);
-    config.setDownloadMode(UserConfig::DOWNLOAD_MODE_SINGLESHOT);
-
-    // Queued, as a station reaches its worker.
-    QMetaObject::invokeMethod(worker, "slotSetUserConfig", Qt::QueuedConnection, Q_ARG(UserConfig, config));
-    QMetaObject::invokeMethod(worker, "slotSetWorkerPortName", Qt::QueuedConnection,
-                              Q_ARG(QString, sim.linkPath(0)));
-    QMetaObject::invokeMethod(worker, "slotSetWorkerMode", Qt::QueuedConnection,
-                              Q_ARG(int, Worker::WORK_MODE_DOWNLOAD));
-    QMetaObject::invokeMethod(worker, "slotWorkerStart", Qt::QueuedConnection);
-}
-
-int tst_Soak::runOnce(const QList<Image> &images)
-{
-    QCoreApplication::processEvents();
-    inbox.results.clear();
-    startRun(images, 115200);
-    return inbox.wait(RUN_BOUND_MS) ? inbox.results.takeFirst() : -1;
-}
-
-// Looks for each image among the chip's stored images by its address; an empty image must
-// have arrived as well, not merely be absent.
-bool tst_Soak::imagesArrived(const QList<Image> &images, QString *why) const
-{
-    QMap<quint32, QString> stored;
-    for (const QJsonObject &event : sim.transcript(0)) {
-        if (event.value(QStringLiteral("ev")).toString() == QLatin1String("image")
-            && event.value(QStringLiteral("kind")).toString() == QLatin1String("image"))
-            stored.insert(static_cast<quint32>(event.value(QStringLiteral("addr")).toDouble()),
-                          event.value(QStringLiteral("path")).toString());
-    }
-    for (const Image &image : images) {
-        const QString addr = QStringLiteral("0x%1").arg(image.addr, 8, 16, QLatin1Char('0'));
-        if (!stored.contains(image.addr)) {
-            *why = QStringLiteral("no image at %1").arg(addr);
-            return false;
-        }
-        QFile file(QDir(sim.outDir()).filePath(stored.value(image.addr)));
-        const QByteArray data = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        if (data != image.data) {
-            *why = QStringLiteral("image at %1: %2 bytes on the chip differ from the %3 sent")
-                       .arg(addr)
-                       .arg(data.size())
-                       .arg(image.data.size());
-            return false;
-        }
-    }
-    return true;
-}
-
-void tst_Soak::randomFaults()
-{
-    const int runs = environmentNumber("ZDZ_SOAK_RUNS", DEFAULT_RUNS);
-    bool seedGiven = false;
-    const quint32 givenSeed = qEnvironmentVariable("ZDZ_SOAK_SEED").toUInt(&seedGiven, 0);
-    const quint32 seed = seedGiven ? givenSeed : DEFAULT_SEED;
-    QRandomGenerator random(seed);
-    qInfo("soak: seed 0x%08X, %d runs", seed, runs);
-    QVERIFY(startSimulator());
-
-    int done = 0;
-    int passes = 0;
-    int fails = 0;
-    int falsePasses = 0;
-    int hangs = 0;
-    int strayResults = 0;
-    int failedRecoveries = 0;
-    bool previousFaulty = false;
-    QElapsedTimer clock;
-    clock.start();
-
-    while (done < runs) {
-        QVERIFY2(freshChip(&random), "the simulator does not take its commands");
-        QList<Image> images = makeImages(&random, done);
-        QVERIFY(!images.isEmpty());
-        int largest = 0;
-        for (const Image &image : qAsConst(images))
-            largest = qMax(largest, image.data.size());
-
-        // After a faulty run comes a clean one; otherwise a fault most of the time.
-        const QString fault = previousFaulty ? QString() : randomFault(&random, largest);
-        if (!fault.isEmpty())
-            QVERIFY2(sim.command(QStringLiteral("fault 0 ") + fault), qPrintable(fault));
-        const quint32 baudrate = SPEEDS.at(random.bounded(SPEEDS.size()));
-
-        // A result that comes in between runs is a second report of the run before.
-        QCoreApplication::processEvents();
-        strayResults += inbox.results.size();
-        inbox.results.clear();
-
-        startRun(images, baudrate);
-        const bool ended = inbox.wait(RUN_BOUND_MS);
-        ++done;
-        const QString what = fault.isEmpty() ? QStringLiteral("clean") : fault;
-        if (!ended) {
-            ++hangs;
-            qWarning("run %d (%s): no result within %d ms", done, qPrintable(what), RUN_BOUND_MS);
-        } else {
-            const int result = inbox.results.takeFirst();
-            QString why;
-            if (result != ErrorCodes::RESULT_SUCCESS) {
-                ++fails;
-            } else if (imagesArrived(images, &why)) {
-                ++passes;
-            } else {
-                ++falsePasses;
-                qWarning("run %d (%s): false pass, %s", done, qPrintable(what), qPrintable(why));
-            }
-            if (previousFaulty && result != ErrorCodes::RESULT_SUCCESS) {
-                ++failedRecoveries;
-                qWarning("run %d: clean run after a fault ended with %d", done, result);
-            }
-        }
-        sim.command(QStringLiteral("clear 0"));
-        previousFaulty = !fault.isEmpty();
-    }
-
-    qInfo("soak: seed 0x%08X, runs %d, passes %d, fails %d, false passes %d, hangs %d, "
-          "failed recoveries %d, stray results %d, %lld s",
-          seed, done, passes, fails, falsePasses, hangs, failedRecoveries, strayResults, clock.elapsed() / 1000);
-    QCOMPARE(falsePasses, 0);
-    QCOMPARE(hangs, 0);
-    QCOMPARE(failedRecoveries, 0);
-    QCOMPARE(strayResults, 0);
-}
-
-// An operator presses Start again on a board whose run failed, without a power cycle: its
-// RAM loader is still running and still counts the images it took in the failed run. Or a
-// loader comes up counting an image it does not hold. Either way a pass must mean that
-// every configured image is on the chip.
-void tst_Soak::retryOnTheSameBoard_data()
-{
-    QTest::addColumn<QStringList>("simArgs");
-    QTest::addColumn<bool>("firstRunFails");
-
-    // The second image is cancelled at its second block; the first one is complete.
-    QTest::newRow("retry after a cancelled second image") << QStringList{ "--fault", "0:can=2" } << true;
-    QTest::newRow("loader counting an image it does not hold")
-        << QStringList{ "--set", "0:filecount-start=1" } << false;
-}
-
-void tst_Soak::retryOnTheSameBoard()
-{
-    QFETCH(QStringList, simArgs);
-    QFETCH(bool, firstRunFails);
-
-    QVERIFY(sim.start(1, simArgs));
-    // One block, then three.
-    QList<Image> images;
-    QRandomGenerator random(7);
-    for (const int size : { 700, 3000 }) {
-        QByteArray data(size, Qt::Uninitialized);
-        for (char &c : data)
-            c = static_cast<char>(random.bounded(256));
-        const QString path = folder.filePath(QStringLiteral("retry-%1.bin").arg(size));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == size);
-        images.append({ path, images.isEmpty() ? 0x1000u : 0x8000u, data });
-    }
-
-    const int first = runOnce(images);
-    QVERIFY(first >= 0);
-    if (firstRunFails) {
-        QVERIFY(first != ErrorCodes::RESULT_SUCCESS);
-        const int retry = runOnce(images);
-        QVERIFY(retry >= 0);
-        if (retry != ErrorCodes::RESULT_SUCCESS)
-            return;
-    } else if (first != ErrorCodes::RESULT_SUCCESS) {
-        return;
-    }
-    QString why;
-    QVERIFY2(imagesArrived(images, &why), qPrintable(QStringLiteral("reported 0, but ") + why));
-}
 
 int main(int argc, char *argv[])
 {
