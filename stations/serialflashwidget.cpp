@@ -232,6 +232,7 @@ int SerialFlashWidget::startWorker()
     emit sigWorkerStart();
 
     working = true;
+    runPortName = portName();
     return ErrorCodes::RESULT_SUCCESS;
 }
 
@@ -259,13 +260,13 @@ void SerialFlashWidget::on_rdbtnOpenClose_clicked(bool checked)
     // folder ("pts/3"), and the log must name the port as the row shows it.
     const QString name = portName();
 
+    // Holding the line is not a run: an opened station that is not flashing leaves the window
+    // idle, so the configuration stays editable after a port is switched off and on again.
     if (checked) {
         serialPort->open(QIODevice::ReadWrite);
         if (serialPort->isOpen()) {
-            working = true;
             setSerialState(STATE_OPENED);
         } else {
-            working = false;
             setSerialState(STATE_NOT_OPNED);
             emit sigReportMsg(name, tr("open failed, check if port has been opened by another application."));
         }
@@ -288,7 +289,9 @@ void SerialFlashWidget::slotHandleWorkerReportResult(int result)
 {
     setFlashState(result != 0 ? FLASH_FAIL : FLASH_PASS);
     working = false;
-    emit sigReportWorker(portName(), result);
+    // The row may have lost its port (unplugged) or taken another since the run began; the
+    // result belongs to the line the run was started on.
+    emit sigReportWorker(runPortName, result);
 }
 
 void SerialFlashWidget::slotHandleWorkerReportYmodemProgress(int fileID, int progress)

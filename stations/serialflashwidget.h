@@ -80,6 +80,8 @@ private:
     void createWorker();
     void finishStoppingThread();
 
+    // A run is in progress: from a successful start until its result, a switch-off, a reset
+    // or a stop. Holding the port open is not a run.
     bool working;
     UserConfig userConfig;
     QSerialPort *serialPort;
@@ -90,6 +92,8 @@ private:
     int workMode;
     // Set when the thread was asked to quit but may not have finished yet.
     bool threadQuitRequested = false;
+    // The port name of the last run started, as the row showed it then.
+    QString runPortName;
     Ui::SerialFlashWidget *ui;
 };
 

@@ -15,7 +15,7 @@
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QMessageBox>
-#include <QPointer>
+#include <QScopedValueRollback>
 #include <QSettings>
 #include <QShortcut>
 #include <QSoundEffect>
@@ -177,8 +177,14 @@ void MainWindow::slotCfgDialogAccepted()
         updateModeLabel(userConfig);
 }
 
+// A press that arrives while Start or Erase is under way or the line is at work does
+// nothing: a second click, a double-click, or a Return whose delayed click lands on the
+// disabled button or inside the erase question would start every station twice.
 void MainWindow::on_btnStart_clicked()
 {
+    if (startingWork || !ui->btnStart->isEnabled())
+        return;
+    const QScopedValueRollback<bool> starting(startingWork, true);
     if (!checkBeforeWork())
         return;
 
@@ -188,6 +194,9 @@ void MainWindow::on_btnStart_clicked()
 
 void MainWindow::on_btnErase_clicked()
 {
+    if (startingWork || !ui->btnErase->isEnabled())
+        return;
+    const QScopedValueRollback<bool> starting(startingWork, true);
     if (!checkBeforeWork())
         return;
 
@@ -204,11 +213,14 @@ void MainWindow::on_btnErase_clicked()
 
 void MainWindow::startOpenedStations(const QString &logText, SerialFlashWidget::FlashStateFlag look, int mode)
 {
-    for (const QPointer<SerialFlashWidget> &station : guardedStations()) {
-        if (!station || station->serialState() != SerialFlashWidget::STATE_OPENED)
+    for (SerialFlashWidget *station : qAsConst(*stations)) {
+        if (station->serialState() != SerialFlashWidget::STATE_OPENED)
             continue;
-        appendLog(portPrefix(station->portName()) + logText);
-        if (!station)
+        // Only the line the operator opened on this row is flashed: should a port scan ever free
+        // or re-bind the row between its start line and its start, the row is left alone.
+        const QString port = station->portName();
+        appendLog(portPrefix(port) + logText);
+        if (station->serialState() != SerialFlashWidget::STATE_OPENED || station->portName() != port)
             continue;
         station->setUserConfig(*userConfig);
         station->setFlashState(look);
@@ -222,8 +234,11 @@ void MainWindow::startOpenedStations(const QString &logText, SerialFlashWidget::
 
 void MainWindow::slotShowDownloadResultOnWindow(QString portName, int result)
 {
+    // The name is the line of the finished run; another row bound to that line since then
+    // may be in a run of its own, which must not be stopped.
+    const auto *reporter = qobject_cast<SerialFlashWidget *>(sender());
     for (SerialFlashWidget *station : qAsConst(*stations)) {
-        if (station->portName() == portName)
+        if (reporter ? station == reporter : station->portName() == portName)
             station->stopWorker();
     }
 
@@ -301,8 +316,9 @@ void MainWindow::appendLog(QString msg)
     QTextCursor cursor = ui->txtLog->textCursor();
     cursor.movePosition(QTextCursor::End);
     ui->txtLog->setTextCursor(cursor);
-    // Long runs keep the log and the stations repainting.
-    QCoreApplication::processEvents();
+    // No event processing here: the workers run in their own threads, so the pane repaints as
+    // soon as the caller returns, and a log line must never let a press, a port scan or a close
+    // run in the middle of Start or Erase.
 }
 
 void MainWindow::setControlsEnabled(bool enabled)
@@ -366,17 +382,6 @@ void MainWindow::refreshStationPorts(const QStringList &portNames)
 bool MainWindow::hasStationForPort(QString portName)
 {
     return StationBinding::hasStationForPort(*stations, portName);
-}
-
-// Logging runs the event loop, and a close of the window in there destroys the stations that
-// are at work: loops that log walk this copy and skip a station that has gone.
-QList<QPointer<SerialFlashWidget>> MainWindow::guardedStations() const
-{
-    QList<QPointer<SerialFlashWidget>> guarded;
-    guarded.reserve(stations->size());
-    for (SerialFlashWidget *station : qAsConst(*stations))
-        guarded.append(station);
-    return guarded;
 }
 
 bool MainWindow::checkBeforeWork()

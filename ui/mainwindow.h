@@ -7,7 +7,6 @@
 #include <QList>
 #include <QMainWindow>
 #include <QMutex>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -59,13 +58,15 @@ private:
     bool hasStationForPort(QString portName);
     bool checkBeforeWork();
     void startOpenedStations(const QString &logText, SerialFlashWidget::FlashStateFlag look, int mode);
-    QList<QPointer<SerialFlashWidget>> guardedStations() const;
     bool loadUserConfigFromSettings(UserConfig *config);
 
     QTimer checkTimer;
     SerialMonitor *serialMonitor = nullptr;
     QList<SerialFlashWidget *> *stations = nullptr;
     bool allWorkersIdle = true;
+    // Start or Erase is between its press and the end of its station loop (the erase question
+    // runs an event loop of its own).
+    bool startingWork = false;
     UserConfig *userConfig = nullptr;
     ConfigDialog *configDialog = nullptr;
     QSoundEffect *okSound = nullptr;

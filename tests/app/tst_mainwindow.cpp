@@ -1,4 +1,5 @@
 #include "chipsimprocess.h"
+#include "configdialog.h"
 #include "errorcodes.h"
 #include "mainwindow.h"
 #include "serialflashwidget.h"
@@ -17,6 +18,8 @@
 #include <QPushButton>
 #include <QtTest>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int CHIPS = 3;
@@ -26,24 +29,23 @@ const QString NO_PORT_MSG = QStringLiteral("Please select some serial ports befo
 
 QString prefixed(const QString &port, const QString &text) { return QStringLiteral("[%1]: %2").arg(port, text); }
 
-// Answers the first modal box that comes up while it lives and notes what the box showed;
-// the box may appear only after the caller has been through several rounds of event processing.
+// Answers every modal box that comes up while it lives, each after it has stood a while (long
+// enough for a key's delayed click to land inside it), and notes what each showed.
 struct ModalBoxAnswerer : QObject
 {
     explicit ModalBoxAnswerer(QMessageBox::StandardButton reply)
     {
         connect(&poll, &QTimer::timeout, this, [this, reply]() {
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                poll.stop();
-                shown = box->windowTitle() + '|' + box->text();
+                shown << box->windowTitle() + '|' + box->text();
                 defaultButton = box->standardButton(box->defaultButton());
                 box->button(reply)->click();
             }
         });
-        poll.start(10);
+        poll.start(150);
     }
     QTimer poll;
-    QString shown;
+    QStringList shown;
     int defaultButton = 0;
 };
 
@@ -61,11 +63,13 @@ private slots:
     void startDownloadsOnEveryOpenedStation();
     void startRefused_data();
     void startRefused();
-    void erase();
+    void pressDuringStart_data();
+    void pressDuringStart();
+    void scanDuringStart_data();
+    void scanDuringStart();
     void resultsAndCounters();
     void continuousModeCountsEveryChip();
     void about();
-    void closeWhileStartIsLogging();
 
 private:
     // Stores the mode, the speed and one image row at address `addr`.
@@ -132,6 +136,7 @@ private:
     }
 
     ChipSimProcess sim;
+    QStringList links;
     QTemporaryDir imageDir;
     QString imagePaths[2];
     QByteArray images[2];
@@ -155,20 +160,23 @@ void TestMainWindow::initTestCase()
     }
 
     QVERIFY(sim.start(CHIPS, { "--families", "ZR740A,ZR740C,ZR610A" }));
-    QStringList links;
     for (int chip = 0; chip < CHIPS; ++chip)
         links << sim.linkPath(chip);
-    // The monitor lists these links as ports from its first scan on.
-    setExtraPorts(links);
-    for (const QString &link : qAsConst(links))
-        QTRY_VERIFY_WITH_TIMEOUT(SerialMonitor::instance()->currentPortList().contains(link), 5000);
 }
 
+// The monitor lists the links as ports, and each chip is a fresh one.
 void TestMainWindow::init()
 {
     QSettings().clear();
     for (int chip = 0; chip < CHIPS; ++chip)
-        QVERIFY(sim.command(QStringLiteral("reboot %1").arg(chip)));
+        QVERIFY(sim.command(QStringLiteral("%1 %2").arg(QFileInfo::exists(links[chip]) ? "reboot" : "replug").arg(chip)));
+    setExtraPorts(links);
+    SerialMonitor::instance()->startScan(SerialMonitor::SCAN_INTERVAL_MS);
+    const auto listed = [this] {
+        const QStringList ports = SerialMonitor::instance()->currentPortList();
+        return std::all_of(links.begin(), links.end(), [&](const QString &link) { return ports.contains(link); });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(listed(), 5000);
 }
 
 void TestMainWindow::cleanup()
@@ -210,6 +218,15 @@ void TestMainWindow::startDownloadsOnEveryOpenedStation()
         QCOMPARE(sim.receivedLines(chip).mid(before[chip]).count("upgrade \r\n"), 2);
     }
     QVERIFY(!sim.receivedLines(1).contains("version \r\n"));
+
+    // Switched off and on again, a row holds its line but is not at work: once the periodic
+    // check has run, the configuration opens editable.
+    openClose(stationFor(0))->click();
+    openClose(stationFor(0))->click();
+    QVERIFY(stationFor(0)->serialState() == SerialFlashWidget::STATE_OPENED && !stationFor(0)->isWorking());
+    QTest::qWait(600);
+    QVERIFY(QMetaObject::invokeMethod(window, "on_actionEdit_Configurations_triggered"));
+    QVERIFY(window->findChild<ConfigDialog *>()->isEnabled());
 }
 
 // Every way of pressing Start or Erase that must log its message and start nothing; the
@@ -267,26 +284,109 @@ void TestMainWindow::startRefused()
     QCOMPARE(counts().mid(0, 2), QList<int>({ -1, -1 }));
 }
 
-void TestMainWindow::erase()
+void TestMainWindow::pressDuringStart_data()
 {
-    writeConfig(0, "115200", imagePaths[1], "0");
-    QVERIFY(makeWindow());
-    QVERIFY(openStation(2));
-    const int before = sim.receivedLines(2).size();
+    QTest::addColumn<QString>("press");
+    QTest::addColumn<QString>("meanwhile");
+    QTest::newRow("Start, a second click queued") << "btnStart" << "btnStart";
+    QTest::newRow("Start, Return just before") << "btnStart" << "Return";
+    QTest::newRow("Erase, a second click queued") << "btnErase" << "btnErase";
+    QTest::newRow("Erase, Return just before") << "btnErase" << "Return";
+    QTest::newRow("Start, a close queued") << "btnStart" << "close";
+}
 
+// A press, a key (whose click follows 100 ms later) or a close that comes while Start or Erase
+// is under way runs only after it and finds the line at work: every opened row is started once,
+// asked once and counted once; a close then ends the rows at work.
+void TestMainWindow::pressDuringStart()
+{
+    QFETCH(QString, press);
+    QFETCH(QString, meanwhile);
+    const bool erase = press == "btnErase";
+    writeConfig(0, "921600", imagePaths[1], "0");
+    QVERIFY(makeWindow());
+    QApplication::setActiveWindow(window);
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    QStringList starts, results;
+    QList<int> before;
+    for (int chip = 0; chip < CHIPS; ++chip) {
+        QVERIFY(openStation(chip));
+        starts << prefixed(links[chip], erase ? "start erase..." : "start download...");
+        results << prefixed(links[chip], "Success");
+        before << sim.receivedLines(chip).size();
+    }
     ModalBoxAnswerer answerer(QMessageBox::Yes);
-    QTest::mouseClick(button("btnErase"), Qt::LeftButton);
-    QCOMPARE(answerer.shown, QStringLiteral("!!!Warning!!!|Are you sure to erase the entire chip???"));
-    QCOMPARE(answerer.defaultButton, int(QMessageBox::Cancel));
-    const QString port = sim.linkPath(2);
-    QCOMPARE(logMessages().value(0), prefixed(port, "start erase..."));
-    QCOMPARE(resultText(2), QStringLiteral("Erasing"));
-    QTRY_VERIFY_WITH_TIMEOUT(logMessages().contains(prefixed(port, "Success")), RUN_TIMEOUT_MS);
-    QCOMPARE(resultText(2), QStringLiteral("Pass"));
-    QCOMPARE(counts(), QList<int>({ 1, 0, 1, 0 }));
-    const QStringList commands = sim.receivedLines(2).mid(before);
-    QCOMPARE(commands.count("ferase_all \r\n"), 1);
-    QVERIFY(!commands.contains("upgrade \r\n"));
+    if (meanwhile == "Return")
+        QTest::keyClick(window, Qt::Key_Return);
+    else if (meanwhile == "close")
+        QVERIFY(QMetaObject::invokeMethod(window, "close", Qt::QueuedConnection));
+    else
+        QVERIFY(QMetaObject::invokeMethod(button(meanwhile), "click", Qt::QueuedConnection));
+
+    QTest::mouseClick(button(press), Qt::LeftButton);
+    if (meanwhile == "close") {
+        QTRY_VERIFY(!window->isVisible());
+        QCOMPARE(logMessages(), starts);
+        QCOMPARE(window->findChildren<SerialFlashWidget *>().size(), 20 - CHIPS);
+        return;
+    }
+    QCOMPARE(resultText(0), QString(erase ? "Erasing" : "Downloading"));
+    QTRY_VERIFY_WITH_TIMEOUT(logMessages().filter("]: Success").size() >= CHIPS, RUN_TIMEOUT_MS);
+    QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
+    QCOMPARE(answerer.shown, erase ? QStringList{ "!!!Warning!!!|Are you sure to erase the entire chip???" } : QStringList());
+    QCOMPARE(answerer.defaultButton, erase ? int(QMessageBox::Cancel) : 0);
+    QCOMPARE(logMessages().mid(0, CHIPS), starts);
+    QStringList ends = logMessages().mid(CHIPS);
+    ends.sort();
+    QCOMPARE(ends, results);
+    QCOMPARE(counts(), QList<int>({ CHIPS, 0, CHIPS, 0 }));
+    for (int chip = 0; chip < CHIPS; ++chip) {
+        const QStringList commands = sim.receivedLines(chip).mid(before[chip]);
+        QCOMPARE(resultText(chip), QStringLiteral("Pass"));
+        QCOMPARE(commands.count("upgrade \r\n"), erase ? 0 : 1);
+        QCOMPARE(commands.count("ferase_all \r\n"), erase ? 1 : 0);
+    }
+}
+
+void TestMainWindow::scanDuringStart_data()
+{
+    QTest::addColumn<QList<int>>("listed");
+    QTest::addColumn<bool>("unplug");
+    QTest::addColumn<int>("result");
+    QTest::newRow("the line replaced by a newly plugged one") << QList<int>{ 1 } << false << 0;
+    QTest::newRow("the adapter pulled out") << QList<int>{ 0 } << true << int(ErrorCodes::RESULT_PORT_OPEN_FAILED);
+}
+
+// A port scan that comes while Start runs may free the opened row and hand it a new port:
+// only the line the operator opened is flashed, and its result names that line.
+void TestMainWindow::scanDuringStart()
+{
+    QFETCH(QList<int>, listed);
+    QFETCH(bool, unplug);
+    QFETCH(int, result);
+    writeConfig(0, "921600", imagePaths[1], "0");
+    SerialMonitor *monitor = SerialMonitor::instance();
+    monitor->stopScan();
+    setExtraPorts({ links[0] });
+    QVERIFY(QMetaObject::invokeMethod(monitor, "scantimeout"));
+    QVERIFY(makeWindow());
+    QVERIFY(openStation(0));
+    const int before = sim.receivedLines(1).size();
+    QStringList nowListed;
+    for (int chip : listed)
+        nowListed << links[chip];
+    setExtraPorts(nowListed);
+    QVERIFY(!unplug || sim.command("unplug 0"));
+    QVERIFY(QMetaObject::invokeMethod(monitor, "scantimeout", Qt::QueuedConnection));
+
+    QTest::mouseClick(button("btnStart"), Qt::LeftButton);
+    const QString end = prefixed(links[0], ErrorCodes::errorString(result));
+    QTRY_VERIFY_WITH_TIMEOUT(logMessages().contains(end), RUN_TIMEOUT_MS);
+    QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
+    QCOMPARE(logMessages(), (QStringList{ prefixed(links[0], "start download..."), end }));
+    QVERIFY(!stationFor(0));
+    QVERIFY(!listed.contains(1) || stationFor(1)->serialState() == SerialFlashWidget::STATE_NOT_OPNED);
+    QVERIFY(!sim.receivedLines(1).mid(before).contains("version \r\n"));
 }
 
 // The counters shown at start are the stored ones; a failure counts at once, and Clear Count
@@ -344,38 +444,8 @@ void TestMainWindow::about()
     QVERIFY(makeWindow());
     ModalBoxAnswerer answerer(QMessageBox::Ok);
     QVERIFY(QMetaObject::invokeMethod(window, "on_actionAbout_Zodaruzizu_triggered"));
-    QCOMPARE(answerer.shown, "About|" + QString::fromUtf8(document) + "\r\nv1.9.13\r\n2022-03-03");
+    QCOMPARE(answerer.shown, QStringList{ "About|" + QString::fromUtf8(document) + "\r\nv1.9.13\r\n2022-03-03" });
     QVERIFY(window->windowTitle().endsWith(" v1.9.13 2022-03-03"));
-}
-
-// Each log line lets the event loop run, so the operator's close may land in the middle of
-// Start: the stations at work go with it and the rest of Start must not touch them.
-void TestMainWindow::closeWhileStartIsLogging()
-{
-    writeConfig(0, "115200", imagePaths[1], "0");
-    QVERIFY(makeWindow());
-    QVERIFY(openStation(0) && openStation(1));
-    QTest::mouseClick(button("btnStart"), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(logMessages().filter("]: Success").size() == 2, RUN_TIMEOUT_MS);
-    QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
-    // Switched off and on again, the second station holds its port and counts as working.
-    openClose(stationFor(1))->click();
-    openClose(stationFor(1))->click();
-    QVERIFY(stationFor(1)->isWorking());
-
-    const QString station1Start = prefixed(sim.linkPath(1), "start download...");
-    QTimer closer;
-    connect(&closer, &QTimer::timeout, window, [&]() {
-        if (logMessages().count(station1Start) == 2) {
-            closer.stop();
-            window->close();
-        }
-    });
-    closer.start(0);
-    QTest::mouseClick(button("btnStart"), Qt::LeftButton);
-    closer.stop();
-    QVERIFY(!window->isVisible() && !stationFor(0) && !stationFor(1));
-    QCOMPARE(window->findChildren<SerialFlashWidget *>().size(), 18);
 }
 
 QTEST_MAIN(TestMainWindow)
