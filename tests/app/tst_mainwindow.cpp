@@ -89,28 +89,29 @@ private:
                  window->findChild<QLCDNumber *>("lcdFailCount")->intValue() };
     }
     // A fresh window finds the monitor already past its first scan, so it is bound to the
-    // simulated ports through the same slot that the monitor's report reaches.
+    // simulated ports through the same slot that the monitor's report reaches. Active, so that
+    // its keys reach it.
     bool makeWindow()
     {
         window = new MainWindow();
-        return QMetaObject::invokeMethod(window, "slotSerialScanResult", Qt::DirectConnection,
-                                         Q_ARG(SerialMonitor::SerialScanResult, SerialMonitor::SCAN_RESULT_ADDED));
+        QApplication::setActiveWindow(window);
+        return QTest::qWaitForWindowActive(window)
+               && QMetaObject::invokeMethod(window, "slotSerialScanResult", Qt::DirectConnection,
+                                            Q_ARG(SerialMonitor::SerialScanResult, SerialMonitor::SCAN_RESULT_ADDED));
     }
     SerialFlashWidget *stationFor(int chip) const
     {
-        for (SerialFlashWidget *station : window->findChildren<SerialFlashWidget *>()) {
-            if (station->portName() == sim.linkPath(chip))
-                return station;
-        }
-        return nullptr;
+        const QList<SerialFlashWidget *> rows = window->findChildren<SerialFlashWidget *>();
+        const auto row = std::find_if(rows.begin(), rows.end(), [&](SerialFlashWidget *r) { return r->portName() == links[chip]; });
+        return row == rows.end() ? nullptr : *row;
     }
     static QAbstractButton *openClose(SerialFlashWidget *station) { return station->findChild<QAbstractButton *>("rdbtnOpenClose"); }
     bool openStation(int chip)
     {
-        if (!stationFor(chip))
-            return false;
-        openClose(stationFor(chip))->click();
-        return stationFor(chip)->serialState() == SerialFlashWidget::STATE_OPENED;
+        SerialFlashWidget *station = stationFor(chip);
+        if (station)
+            openClose(station)->click();
+        return station && station->serialState() == SerialFlashWidget::STATE_OPENED;
     }
     QString resultText(int chip) const { return stationFor(chip)->findChild<QLineEdit *>("leditResult")->text(); }
     // Every line must carry the time stamp; the messages behind it are returned.
@@ -171,11 +172,8 @@ void TestMainWindow::init()
         QVERIFY(sim.command(QStringLiteral("%1 %2").arg(QFileInfo::exists(links[chip]) ? "reboot" : "replug").arg(chip)));
     setExtraPorts(links);
     SerialMonitor::instance()->startScan(SerialMonitor::SCAN_INTERVAL_MS);
-    const auto listed = [this] {
-        const QStringList ports = SerialMonitor::instance()->currentPortList();
-        return std::all_of(links.begin(), links.end(), [&](const QString &link) { return ports.contains(link); });
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(listed(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(links.begin(), links.end(), [](const QString &link) {
+                                 return SerialMonitor::instance()->currentPortList().contains(link); }), 5000);
 }
 
 void TestMainWindow::cleanup()
@@ -211,8 +209,6 @@ void TestMainWindow::startRefused()
 
     writeConfig(0, "115200", imagePaths[0], setup.contains("no file") ? "" : "0");
     QVERIFY(makeWindow());
-    QApplication::setActiveWindow(window);
-    QVERIFY(QTest::qWaitForWindowActive(window));
     QVERIFY(!setup.contains("open") || openStation(1));
     if (setup.contains("dialog"))
         QVERIFY(QMetaObject::invokeMethod(window, "on_actionEdit_Configurations_triggered"));
@@ -265,8 +261,6 @@ void TestMainWindow::startAndErase()
     QSettings().setValue(SettingsKeys::PassCount, 4);
     QSettings().setValue(SettingsKeys::FailCount, 1);
     QVERIFY(makeWindow());
-    QApplication::setActiveWindow(window);
-    QVERIFY(QTest::qWaitForWindowActive(window));
     QVERIFY(stationFor(1) && openStation(0) && openStation(2));
     QList<int> before;
     for (int chip = 0; chip < CHIPS; ++chip)
@@ -404,7 +398,7 @@ void TestMainWindow::continuousModeCountsEveryChip()
 
     QTest::mouseClick(button("btnStart"), Qt::LeftButton);
     QVERIFY(!button("btnStart")->isEnabled() && !button("btnErase")->isEnabled());
-    const QString success = prefixed(sim.linkPath(0), "Success");
+    const QString success = prefixed(links[0], "Success");
     QTRY_VERIFY_WITH_TIMEOUT(logMessages().count(success) == 1, RUN_TIMEOUT_MS);
     QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
     QVERIFY(!button("btnErase")->isEnabled());
