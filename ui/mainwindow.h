@@ -47,6 +47,8 @@ private slots:
     void on_actionUser_Guide_triggered();
     void on_actionAbout_Zodaruzizu_triggered();
     void on_actionEdit_Configurations_triggered();
+    void on_actionRam_Loader_Folder_triggered();
+    void on_actionBuilt_in_Ram_Loaders_triggered();
 
 private:
     void appendLog(QString msg);
@@ -61,6 +63,8 @@ private:
     void startOpenedStations(const QString &logText, SerialFlashWidget::FlashStateFlag look, int mode);
     QList<QPointer<SerialFlashWidget>> guardedStations() const;
     bool loadUserConfigFromSettings(UserConfig *config);
+    void setLoaderDir(const QString &dir);
+    void logLoaderSource(const QString &dir);
 
     QTimer checkTimer;
     SerialMonitor *serialMonitor = nullptr;
