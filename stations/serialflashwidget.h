@@ -78,9 +78,12 @@ private slots:
 
 private:
     void createWorker();
+    void fitSwitchText();
     void finishStoppingThread();
 
     bool working;
+    // The full name the worker opens; the row shows a short form of it.
+    QString port;
     UserConfig userConfig;
     QSerialPort *serialPort;
     // Deleted in its own thread when that thread finishes; the guard tells a later start
