@@ -16,7 +16,7 @@ int main(int argc, char *argv[])
 
     QApplication app(argc, argv);
 
-    // A session that ends, or a service manager that stops the station PC, sends SIGTERM:
+    // Logging out, or a service manager that stops the station PC, sends SIGTERM:
     // the window closes as if the operator closed it, so work in progress stops cleanly.
     StopSignalNotifier stopSignals;
     const bool watchingStop = stopSignals.install();

@@ -105,7 +105,7 @@ static bool catchesTerm(qint64 pid)
     return false;
 }
 
-// Started from the menu's command, it comes up and ends cleanly when the session stops it.
+// Started from the menu's command, it comes up and ends cleanly on SIGTERM, as at log-out.
 void tst_Install::windowStartsAndStops()
 {
     QProcess window;
