@@ -68,10 +68,7 @@ QString RamLoader::sha256() const
 
 QString RamLoader::message() const
 {
-    QString text = ErrorCodes::errorString(error);
-    if (text.contains(QLatin1String("%1")))
-        text = text.arg(QDir::toNativeSeparators(filePath));
-    return text;
+    return ErrorCodes::errorString(ErrorCodes::RESULT_RAMCODE_FILE_INVALID).arg(QDir::toNativeSeparators(filePath));
 }
 
 bool RamLoader::placeholderInUse(const QString &loaderDir)

@@ -29,7 +29,7 @@ public:
     // The built-in loaders of the standard build are stand-ins that only the simulator runs.
     bool isPlaceholder() const;
     QString sha256() const;
-    // The result message with the file named.
+    // The message of a failed lookup, naming the file.
     QString message() const;
 
     // True when runs with this folder setting would upload a stand-in to some family.

@@ -4,6 +4,7 @@
 #include "ramloader.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 
 #ifdef Q_OS_UNIX
@@ -15,8 +16,11 @@
 
 QString ResultMessage::text(int code, const QString &portName, const QString &loaderDir)
 {
-    if (code == ErrorCodes::RESULT_RAMCODE_FILE_INVALID)
-        return RamLoader::checkAll(loaderDir).message();
+    if (code == ErrorCodes::RESULT_RAMCODE_FILE_INVALID) {
+        // Looked at again now: a file put right since the run failed leaves only the folder to name.
+        const RamLoader loaders = RamLoader::checkAll(loaderDir);
+        return loaders.isOk() ? ErrorCodes::errorString(code).arg(QDir::toNativeSeparators(loaderDir)) : loaders.message();
+    }
     QString message = ErrorCodes::errorString(code);
     if (code == ErrorCodes::RESULT_PORT_OPEN_FAILED) {
         const QString hint = permissionHint(portName);
