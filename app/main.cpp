@@ -1,9 +1,10 @@
+#include "apptranslator.h"
 #include "mainwindow.h"
+#include "stopsignalnotifier.h"
 #include "worker.h"
 
 #include <QApplication>
 #include <QMetaType>
-#include <QTranslator>
 
 int main(int argc, char *argv[])
 {
@@ -15,12 +16,16 @@ int main(int argc, char *argv[])
 
     QApplication app(argc, argv);
 
-    QTranslator translator;
-    translator.load(QStringLiteral(":/translations/gui_zh_cn"), QString(), QString(), QString());
-    if (!translator.isEmpty())
-        QApplication::installTranslator(&translator);
+    // Logging out, or a service manager that stops the station PC, sends SIGTERM:
+    // the window closes as if the operator closed it, so work in progress stops cleanly.
+    StopSignalNotifier stopSignals;
+    const bool watchingStop = stopSignals.install();
+
+    AppTranslator translator;
 
     MainWindow window;
+    if (watchingStop)
+        QObject::connect(&stopSignals, &StopSignalNotifier::sigStopRequested, &window, &QWidget::close);
     window.show();
 
     return app.exec();

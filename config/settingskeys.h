@@ -10,6 +10,7 @@ inline const QString DownloadModeIndex = QStringLiteral("key_download_mode_index
 inline const QString Baudrate = QStringLiteral("key_baudrate");
 inline const QString FilePathIndexPrefix = QStringLiteral("key_filepath_index_");
 inline const QString StartAddrIndexPrefix = QStringLiteral("key_startaddr_index_");
+inline const QString LoaderDir = QStringLiteral("key_loader_dir");
 inline const QString PassCount = QStringLiteral("key_pass_count");
 inline const QString FailCount = QStringLiteral("key_fail_count");
 

@@ -14,6 +14,7 @@ UserConfig::UserConfig(const UserConfig &other)
     , m_fileList(other.m_fileList)
     , m_baudrate(other.m_baudrate)
     , m_downloadMode(other.m_downloadMode)
+    , m_loaderDir(other.m_loaderDir)
 {
 }
 
@@ -24,6 +25,7 @@ UserConfig &UserConfig::operator=(const UserConfig &other)
         m_fileList = other.m_fileList;
         m_baudrate = other.m_baudrate;
         m_downloadMode = other.m_downloadMode;
+        m_loaderDir = other.m_loaderDir;
     }
     return *this;
 }
@@ -72,6 +74,7 @@ static void readModeAndBaudrate(UserConfig *config)
     QSettings settings;
     config->setDownloadMode(settings.value(SettingsKeys::DownloadModeIndex, 0).toUInt());
     config->setBaudrate(settings.value(SettingsKeys::Baudrate, UserConfig::BAUDRATE_DEFAULT).toUInt());
+    config->setLoaderDir(settings.value(SettingsKeys::LoaderDir, QString()).toString());
 }
 
 bool UserConfig::buildFromRows(UserConfig *config, const QStringList &paths, const QStringList &addrTexts)

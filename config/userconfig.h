@@ -43,6 +43,9 @@ public:
     void setBaudrate(const quint32 &baudrate) { m_baudrate = baudrate; }
     QList<FileCfg> fileList() const { return m_fileList; }
     void setFileList(const QList<FileCfg> &files);
+    // Folder of the vendor's RAM loaders; empty: the loaders built into the program.
+    QString loaderDir() const { return m_loaderDir; }
+    void setLoaderDir(const QString &dir) { m_loaderDir = dir; }
 
     bool isValid();
     qint8 validFileCount();
@@ -50,7 +53,7 @@ public:
     // One dialog row: an empty path or address, or an address that is not 32-bit hex, yields nothing.
     static bool fileCfgFromRow(const QString &path, const QString &addrText, FileCfg *out);
 
-    // Fills mode and speed from the settings store, then the rows given as texts; returns isValid().
+    // Fills mode, speed and loader folder from the settings store, then the rows given as texts; returns isValid().
     static bool buildFromRows(UserConfig *config, const QStringList &paths, const QStringList &addrTexts);
     // The same with every row read from the settings store (a missing address key reads as "0").
     static bool buildFromSettings(UserConfig *config);
@@ -62,6 +65,7 @@ private:
     QList<FileCfg> m_fileList;
     quint32 m_baudrate = BAUDRATE_DEFAULT;
     quint32 m_downloadMode = DOWNLOAD_MODE_SINGLESHOT;
+    QString m_loaderDir;
 };
 
 Q_DECLARE_METATYPE(UserConfig)

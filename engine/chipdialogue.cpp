@@ -1,5 +1,7 @@
 #include "chipdialogue.h"
 
+#include "chipfamilytable.h"
+
 #include <QIODevice>
 #include <QStringList>
 
@@ -7,9 +9,6 @@
 
 namespace {
 
-const char *const ZR740A_BUILD = "Jun 19 2019/21:01:04";
-const char *const ZR740C_BUILD = "Mar 14 2021/00:23:32";
-const char *const ZR610A_BUILD_MONTH = "Jan";
 const char *const RAMCODE_MARKER = "RAMCODE";
 
 QByteArray keywordLine(const char *keyword)
@@ -26,21 +25,15 @@ QByteArray ChipDialogue::versionLine()
 
 QByteArray ChipDialogue::downloadLine(Worker::ChipCodeVerFlag codeVer, qint64 loaderSize)
 {
-    const QLatin1String keyword("download");
-    switch (codeVer) {
-    case Worker::CodeInROM_ZR740A:
-        return QStringLiteral("%1 \r\n").arg(keyword).toUtf8();
-    case Worker::CodeInROM_ZR740C:
-        return QStringLiteral("%1 [rambin][0x%2] [%3]\r\n")
-            .arg(keyword, QString::number(0x20000000, 16), QString::number(loaderSize))
-            .toUtf8();
-    case Worker::CodeInROM_ZR610A:
-        return QStringLiteral("%1 [rambin] [0x%2] [%3]\r\n")
-            .arg(keyword, QString::number(0x20008000, 16), QString::number(loaderSize))
-            .toUtf8();
-    default:
+    const ChipFamilyRow *family = ChipFamilyTable::find(codeVer);
+    if (!family)
         return QByteArray();
-    }
+    // Substituted one by one: a template may leave out the address and the size.
+    QString line = QString::fromLatin1(family->downloadTemplate);
+    line.replace(QLatin1String("%1"), QLatin1String("download"));
+    line.replace(QLatin1String("%2"), QString::number(family->loadAddress, 16));
+    line.replace(QLatin1String("%3"), QString::number(loaderSize));
+    return line.toUtf8();
 }
 
 QByteArray ChipDialogue::eraseAllLine()
@@ -80,16 +73,8 @@ QByteArray ChipDialogue::rebootLine()
 
 QString ChipDialogue::ramcodeFilePath(Worker::ChipCodeVerFlag codeVer)
 {
-    switch (codeVer) {
-    case Worker::CodeInROM_ZR740A:
-        return QStringLiteral(":/bootram_bins/ramcode_zr740a.bin");
-    case Worker::CodeInROM_ZR740C:
-        return QStringLiteral(":/bootram_bins/ramcode_zr740c.bin");
-    case Worker::CodeInROM_ZR610A:
-        return QStringLiteral(":/bootram_bins/ramcode_zr610a.bin");
-    default:
-        return QString();
-    }
+    const ChipFamilyRow *family = ChipFamilyTable::find(codeVer);
+    return family ? ChipFamilyTable::builtInLoaderPath(*family) : QString();
 }
 
 void ChipDialogue::collect(QIODevice *port, bool wholeLinesOnly, QByteArray *rxBuffer)
@@ -117,12 +102,10 @@ QString ChipDialogue::answerText(const QByteArray &rxBuffer)
 
 Worker::ChipCodeVerFlag ChipDialogue::recognizeVersion(const QString &text)
 {
-    if (text.contains(QLatin1String(ZR740A_BUILD)))
-        return Worker::CodeInROM_ZR740A;
-    if (text.contains(QLatin1String(ZR740C_BUILD)))
-        return Worker::CodeInROM_ZR740C;
-    if (text.contains(QLatin1String(ZR610A_BUILD_MONTH)))
-        return Worker::CodeInROM_ZR610A;
+    for (const ChipFamilyRow *family = ChipFamilyTable::begin(); family != ChipFamilyTable::end(); ++family) {
+        if (text.contains(QLatin1String(family->versionMarker)))
+            return family->code;
+    }
     if (text.contains(QLatin1String(RAMCODE_MARKER)))
         return Worker::CodeInRAM;
     return Worker::CodeUnKnown;

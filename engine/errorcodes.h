@@ -23,6 +23,8 @@ public:
     static constexpr int RESULT_VERSION_READ_FAILED = 0x0203;
     static constexpr int RESULT_DOWNLOAD_SEND_FAILED = 0x0301;
     static constexpr int RESULT_RAMCODE_SEND_FAILED = 0x0302;
+    // Its message names the loader file in %1 (RamLoader fills it).
+    static constexpr int RESULT_RAMCODE_FILE_INVALID = 0x0303;
     static constexpr int RESULT_FILECOUNT_SEND_FAILED = 0x0401;
     static constexpr int RESULT_FILECOUNT_READ_FAILED = 0x0402;
     static constexpr int RESULT_BAUDRATE_SEND_FAILED = 0x0403;

@@ -2,6 +2,7 @@
 
 #include "chipdialogue.h"
 #include "errorcodes.h"
+#include "ramloader.h"
 
 #include <QFileInfo>
 #include <QThread>
@@ -104,6 +105,11 @@ void Worker::slotWorkerStart()
             emit sigWorkerReportResult(ErrorCodes::RESULT_ARG_FILENAME_INVALID);
             return;
         }
+    }
+    const RamLoader loaders = RamLoader::checkAll(userConfig.loaderDir());
+    if (!loaders.isOk()) {
+        emit sigWorkerReportResult(loaders.errorCode());
+        return;
     }
     if (!serialPort)
         slotWorkerInit();
@@ -229,10 +235,10 @@ bool Worker::sendCmdVersion()
 
 bool Worker::sendCmdDownload(ChipCodeVerFlag codeVer)
 {
-    const QString loader = ChipDialogue::ramcodeFilePath(codeVer);
-    if (loader.isEmpty())
+    const RamLoader loader = RamLoader::resolve(codeVer, userConfig.loaderDir());
+    if (!loader.isOk())
         return false;
-    return writeLine(ChipDialogue::downloadLine(codeVer, QFileInfo(loader).size()), true);
+    return writeLine(ChipDialogue::downloadLine(codeVer, loader.size()), true);
 }
 
 bool Worker::sendCmdEraseAll()
@@ -530,7 +536,7 @@ void Worker::runDownloadStep()
 
     case STEP_ROMCODE_YMODEM_START:
         transmitter->setBlockMode(1);
-        transmitter->setFileName(ChipDialogue::ramcodeFilePath(chipCodeVer));
+        transmitter->setFileName(RamLoader::resolve(chipCodeVer, userConfig.loaderDir()).path());
         if (!transmitter->startTransmit()) {
             failWith(ErrorCodes::RESULT_RAMCODE_SEND_FAILED);
             break;
@@ -778,7 +784,7 @@ void Worker::runEraseStep()
 
     case STEP_ROMCODE_YMODEM_START:
         transmitter->setBlockMode(1);
-        transmitter->setFileName(ChipDialogue::ramcodeFilePath(chipCodeVer));
+        transmitter->setFileName(RamLoader::resolve(chipCodeVer, userConfig.loaderDir()).path());
         if (transmitter->startTransmit())
             cmdStage = STEP_ROMCODE_YMODEM_WAIT;
         break;

@@ -2,9 +2,10 @@
 """Regenerates the resources the program carries: placeholder RAM loader images,
 the pass and fail sounds, and the two documents.
 
-The RAM loader images made here are deterministic placeholders with the sizes the
-chips' ROM loaders expect; a real production line replaces them with the vendor's
-loaders (same file names, same sizes)."""
+The RAM loader images made here are deterministic placeholders that only the chip
+simulator runs; a real production line points the program at a folder with the vendor's
+loaders (same file names, any size up to 256 KiB). The text at the head of each placeholder
+is how the program tells a placeholder from a vendor's loader: keep it."""
 
 import math
 import os

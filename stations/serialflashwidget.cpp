@@ -2,8 +2,10 @@
 #include "ui_serialflashwidget.h"
 
 #include "errorcodes.h"
+#include "resultmessage.h"
 
 #include <QColor>
+#include <QFileInfo>
 #include <QPalette>
 #include <QSerialPort>
 
@@ -116,7 +118,22 @@ void SerialFlashWidget::finishStoppingThread()
 
 void SerialFlashWidget::setPortName(const QString &name)
 {
-    ui->leditPortName->setText(name);
+    // A virtual port's full path would be cut from the left in the narrow field: the row
+    // shows the device's own name and keeps the path in the tool tip.
+    port = name;
+    QString shown = name;
+    if (shown.startsWith(QLatin1String("/dev/")))
+        shown.remove(0, 5);
+    else if (shown.contains(QLatin1Char('/')))
+        shown = QFileInfo(shown).fileName();
+    ui->leditPortName->setText(shown);
+    // Within its 80 to 100 px the field takes what the name needs (frame and text margins
+    // included), so a crowded row does not squeeze it below that.
+    QLineEdit *field = ui->leditPortName;
+    const int needed = field->fontMetrics().horizontalAdvance(shown) + 14;
+    field->setMinimumWidth(qBound(80, needed, field->maximumWidth()));
+    ui->leditPortName->setCursorPosition(0);
+    ui->leditPortName->setToolTip(name);
     ui->leditPortName->setStatusTip(name);
 
     if (serialPort->isOpen())
@@ -134,7 +151,7 @@ void SerialFlashWidget::setPortName(const QString &name)
 
 QString SerialFlashWidget::portName() const
 {
-    return ui->leditPortName->text();
+    return port;
 }
 
 void SerialFlashWidget::setSerialState(SerialStateFlag state)
@@ -153,6 +170,22 @@ void SerialFlashWidget::setSerialState(SerialStateFlag state)
         ui->rdbtnOpenClose->setChecked(true);
         break;
     }
+    fitSwitchText();
+}
+
+// The switch keeps its 14 pt within its 160 px: a text that needs more is set a little tighter,
+// and the row may not squeeze the switch below what its text needs.
+void SerialFlashWidget::fitSwitchText()
+{
+    QRadioButton *button = ui->rdbtnOpenClose;
+    QFont font = button->font();
+    for (qreal spacing = 100; spacing >= 80; spacing -= 2) {
+        font.setLetterSpacing(QFont::PercentageSpacing, spacing);
+        button->setFont(font);
+        if (button->sizeHint().width() <= button->maximumWidth())
+            break;
+    }
+    button->setMinimumWidth(qMin(button->sizeHint().width(), button->maximumWidth()));
 }
 
 SerialFlashWidget::SerialStateFlag SerialFlashWidget::serialState() const
@@ -268,7 +301,10 @@ void SerialFlashWidget::on_rdbtnOpenClose_clicked(bool checked)
             setSerialState(STATE_OPENED);
         } else {
             setSerialState(STATE_NOT_OPNED);
-            emit sigReportMsg(name, tr("open failed, check if port has been opened by another application."));
+            const QString hint = ResultMessage::permissionHint(name);
+            emit sigReportMsg(name, hint.isEmpty()
+                                        ? tr("open failed, check if port has been opened by another application.")
+                                        : hint);
         }
     } else {
         if (serialPort->isOpen())

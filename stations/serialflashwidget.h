@@ -78,11 +78,14 @@ private slots:
 
 private:
     void createWorker();
+    void fitSwitchText();
     void finishStoppingThread();
 
     // A run is in progress: from a successful start until its result, a switch-off, a reset
     // or a stop. Holding the port open is not a run.
     bool working;
+    // The full name the worker opens; the row shows a short form of it.
+    QString port;
     UserConfig userConfig;
     QSerialPort *serialPort;
     // Deleted in its own thread when that thread finishes; the guard tells a later start

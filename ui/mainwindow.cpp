@@ -3,6 +3,8 @@
 
 #include "configdialog.h"
 #include "errorcodes.h"
+#include "ramloader.h"
+#include "resultmessage.h"
 #include "serialflashwidget.h"
 #include "settingskeys.h"
 #include "stationbinding.h"
@@ -11,7 +13,9 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QMessageBox>
@@ -112,6 +116,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&checkTimer, &QTimer::timeout, this, &MainWindow::checkActiveWorkerPeriodically);
 
     loadUserConfigFromSettings(userConfig);
+    logLoaderSource(settings.value(SettingsKeys::LoaderDir).toString());
 
     okSound = makeSound(this, QStringLiteral(":/sounds/ok.wav"));
     errorSound = makeSound(this, QStringLiteral(":/sounds/error.wav"));
@@ -258,7 +263,7 @@ void MainWindow::slotShowDownloadResultOnWindow(QString portName, int result)
     }
 
     const QString prefix = portPrefix(portName);
-    appendLog(prefix + ErrorCodes::errorString(result));
+    appendLog(prefix + ResultMessage::text(result, portName, userConfig->loaderDir()));
     if (result != ErrorCodes::RESULT_SUCCESS && result != ErrorCodes::RESULT_PORT_OPEN_FAILED)
         appendLog(prefix + tr("download failed, please replace another chip and retry."));
 
@@ -306,6 +311,41 @@ void MainWindow::on_actionEdit_Configurations_triggered()
     configDialog->setEnabled(allWorkersIdle);
     configDialog->loadSettings();
     configDialog->show();
+}
+
+void MainWindow::on_actionRam_Loader_Folder_triggered()
+{
+    const QString current = QSettings().value(SettingsKeys::LoaderDir).toString();
+    const QString dir = QFileDialog::getExistingDirectory(this, tr("Folder of the vendor's RAM loaders"), current);
+    if (!dir.isEmpty())
+        setLoaderDir(dir);
+}
+
+void MainWindow::on_actionBuilt_in_Ram_Loaders_triggered()
+{
+    setLoaderDir(QString());
+}
+
+// Runs started from now on read the folder; a run already under way keeps its snapshot.
+void MainWindow::setLoaderDir(const QString &dir)
+{
+    QSettings settings;
+    settings.setValue(SettingsKeys::LoaderDir, dir);
+    settings.sync();
+    userConfig->setLoaderDir(dir);
+    logLoaderSource(dir);
+}
+
+void MainWindow::logLoaderSource(const QString &dir)
+{
+    if (RamLoader::placeholderInUse(dir)) {
+        appendLog(RamLoader::placeholderWarning());
+        return;
+    }
+    if (dir.isEmpty())
+        return;
+    const RamLoader loaders = RamLoader::checkAll(dir);
+    appendLog(loaders.isOk() ? tr("RAM loaders from %1").arg(QDir::toNativeSeparators(dir)) : loaders.message());
 }
 
 void MainWindow::appendLog(QString msg)

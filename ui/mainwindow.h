@@ -46,6 +46,8 @@ private slots:
     void on_actionUser_Guide_triggered();
     void on_actionAbout_Zodaruzizu_triggered();
     void on_actionEdit_Configurations_triggered();
+    void on_actionRam_Loader_Folder_triggered();
+    void on_actionBuilt_in_Ram_Loaders_triggered();
 
 private:
     void appendLog(QString msg);
@@ -59,6 +61,8 @@ private:
     bool checkBeforeWork();
     void startOpenedStations(const QString &logText, SerialFlashWidget::FlashStateFlag look, int mode);
     bool loadUserConfigFromSettings(UserConfig *config);
+    void setLoaderDir(const QString &dir);
+    void logLoaderSource(const QString &dir);
 
     QTimer checkTimer;
     SerialMonitor *serialMonitor = nullptr;

@@ -1,6 +1,7 @@
 #include "chipsimprocess.h"
 #include "configdialog.h"
 #include "errorcodes.h"
+#include "ramloader.h"
 #include "mainwindow.h"
 #include "serialflashwidget.h"
 #include "serialmonitor.h"
@@ -123,6 +124,9 @@ private:
             const QRegularExpressionMatch match = stamped.match(line);
             messages << (match.hasMatch() ? match.captured(1) : "unstamped log line: " + line);
         }
+        // The start-up note about the built-in loaders comes first and once; the cases look past it.
+        if (!messages.isEmpty() && messages.first() == RamLoader::placeholderWarning())
+            messages.removeFirst();
         return messages;
     }
     QAbstractButton *button(const QString &name) const { return window->findChild<QAbstractButton *>(name); }

@@ -43,11 +43,13 @@ void tst_UserConfig::build_data()
     QTest::addColumn<bool>("valid");
 
     const auto store = [](const QString &key, const char *text) { return QVariantMap{ { key, text } }; };
-    const QVariantMap nothing, storedRow = store(SettingsKeys::filePathKey(0), "/a.bin");
+    const QVariantMap nothing,
+        storedRow{ { SettingsKeys::filePathKey(0), "/a.bin" }, { SettingsKeys::LoaderDir, "/opt/vendor loaders" } };
     const QStringList one{ "/a.bin" }, at1000{ "1000" }, noRows, empty{ "", "", "", "" };
     QTest::newRow("stored row, missing address reads as 0") << storedRow << noRows << noRows << "/a.bin@0" << true;
     QTest::newRow("highest speed, mode 1, four files")
-        << QVariantMap{ { SettingsKeys::Baudrate, "3000000" }, { SettingsKeys::DownloadModeIndex, "1" } }
+        << QVariantMap{ { SettingsKeys::Baudrate, "3000000" }, { SettingsKeys::DownloadModeIndex, "1" },
+                        { SettingsKeys::LoaderDir, "/l" } }
         << QStringList{ "/a", "/b", "/c", "/d" } << QStringList{ "0", "1", "2", "3" } << "/a@0, /b@1, /c@2, /d@3"
         << true;
     QTest::newRow("speed just below") << store(SettingsKeys::Baudrate, "115199") << one << at1000 << "/a.bin@1000" << false;
@@ -74,6 +76,7 @@ void tst_UserConfig::build()
     QCOMPARE(paths.isEmpty() ? UserConfig::buildFromSettings(&config) : UserConfig::buildFromRows(&config, paths, addrs),
              valid);
     QCOMPARE(describe(config), files);
+    QCOMPARE(config.loaderDir(), stored.value(SettingsKeys::LoaderDir).toString());
     QCOMPARE(int(config.validFileCount()), valid ? config.fileList().size() : 0);
 }
 
@@ -84,10 +87,13 @@ void tst_UserConfig::copies()
     UserConfig source;
     source.setDownloadMode(UserConfig::DOWNLOAD_MODE_CONTINUOUS);
     source.setFileList({ FileCfg{ QStringLiteral("/a.bin"), 0x1000 } });
+    source.setLoaderDir(QStringLiteral("/l"));
     QCOMPARE(describe(UserConfig(source)), QStringLiteral("/a.bin@1000"));
+    QCOMPARE(UserConfig(source).loaderDir(), QStringLiteral("/l"));
     UserConfig target;
     target = source;
     QCOMPARE(target.downloadMode(), quint32(UserConfig::DOWNLOAD_MODE_CONTINUOUS));
+    QCOMPARE(target.loaderDir(), QStringLiteral("/l"));
     QVERIFY(target.isValid());
     target = UserConfig();
     QVERIFY(!target.isValid());

@@ -1,4 +1,5 @@
 #include "chipdialogue.h"
+#include "chipfamilytable.h"
 #include "ptypair.h"
 
 #include <QSerialPort>
@@ -10,6 +11,8 @@ class tst_ChipDialogue : public QObject
 
 private slots:
     void commandLines();
+    void families_data();
+    void families();
     void answers();
     void fileCount_data();
     void fileCount();
@@ -27,21 +30,53 @@ void tst_ChipDialogue::commandLines()
     QCOMPARE(ChipDialogue::fileCountLine(), QByteArray("\r\nfilecount\r\n"));
     QCOMPARE(ChipDialogue::downloadSuccessLine(), QByteArray("\r\ndownloadsucess\r\n"));
     QCOMPARE(ChipDialogue::rebootLine(), QByteArray("reboot \r\n"));
-    QCOMPARE(ChipDialogue::downloadLine(Worker::CodeInROM_ZR740A, 18120), QByteArray("download \r\n"));
-    QCOMPARE(ChipDialogue::downloadLine(Worker::CodeInROM_ZR740C, 14176),
-             QByteArray("download [rambin][0x20000000] [14176]\r\n"));
-    QCOMPARE(ChipDialogue::downloadLine(Worker::CodeInROM_ZR610A, 11372),
-             QByteArray("download [rambin] [0x20008000] [11372]\r\n"));
     QCOMPARE(ChipDialogue::downloadLine(Worker::CodeInRAM, 1), QByteArray());
-    QCOMPARE(ChipDialogue::ramcodeFilePath(Worker::CodeInROM_ZR740A), QStringLiteral(":/bootram_bins/ramcode_zr740a.bin"));
+    QCOMPARE(ChipDialogue::ramcodeFilePath(Worker::CodeInRAM), QString());
+}
+
+// Every row of the family table: the boot line that names it, the download line for a loader
+// of another size than the built-in one, and a built-in loader the ROM loader can hold.
+void tst_ChipDialogue::families_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("bootLine");
+    QTest::addColumn<QByteArray>("downloadLine");
+    QTest::addColumn<QString>("loader");
+
+    const QHash<QString, QStringList> expected = {
+        { "ZR740A", { "RAMCODE Jan Jun 19 2019/21:01:04\r\n", "download \r\n", "ramcode_zr740a.bin" } },
+        { "ZR740C", { "BootROM Jan Mar 14 2021/00:23:32\r\n", "download [rambin][0x20000000] [70001]\r\n",
+                      "ramcode_zr740c.bin" } },
+        { "ZR610A", { "ZR610A BootROM v1.0 Jan 08 2018 RAMCODE\r\n", "download [rambin] [0x20008000] [70001]\r\n",
+                      "ramcode_zr610a.bin" } },
+    };
+    QCOMPARE(ChipFamilyTable::count(), expected.size());
+    for (const ChipFamilyRow *row = ChipFamilyTable::begin(); row != ChipFamilyTable::end(); ++row) {
+        const QStringList e = expected.value(row->name);
+        QVERIFY2(e.size() == 3, row->name);
+        QTest::newRow(row->name) << int(row->code) << e[0] << e[1].toLatin1() << e[2];
+    }
+}
+
+void tst_ChipDialogue::families()
+{
+    QFETCH(int, code);
+    QFETCH(QString, bootLine);
+    QFETCH(QByteArray, downloadLine);
+    QFETCH(QString, loader);
+    const auto family = Worker::ChipCodeVerFlag(code);
+    QCOMPARE(ChipDialogue::recognizeVersion(bootLine), family);
+    QCOMPARE(ChipDialogue::downloadLine(family, 70001), downloadLine);
+    QCOMPARE(ChipDialogue::ramcodeFilePath(family), ":/bootram_bins/" + loader);
+    const QFileInfo builtIn(ChipDialogue::ramcodeFilePath(family));
+    QVERIFY(builtIn.size() > 0 && builtIn.size() <= 256 * 1024);
 }
 
 void tst_ChipDialogue::answers()
 {
-    // Which family the boot line names, in this order of markers.
-    QCOMPARE(ChipDialogue::recognizeVersion("RAMCODE Jan Jun 19 2019/21:01:04"), Worker::CodeInROM_ZR740A);
-    QCOMPARE(ChipDialogue::recognizeVersion("Jan Mar 14 2021/00:23:32\r\n"), Worker::CodeInROM_ZR740C);
-    QCOMPARE(ChipDialogue::recognizeVersion("RAMCODE Jan"), Worker::CodeInROM_ZR610A);
+    // Family markers go before the RAM loader's own.
+    QCOMPARE(ChipDialogue::recognizeVersion("\r\nRAMCODE\r\n"), Worker::CodeInRAM);
+    QCOMPARE(ChipDialogue::recognizeVersion("BootROM v1.2 jun 19"), Worker::CodeUnKnown);
     const QString lastCmd = QStringLiteral("startaddr 0x00001000");
     QVERIFY(ChipDialogue::isStartAddrAccepted("\r\nstartaddr 0x00001000\r\n\r\npppp\r\n", lastCmd));
     QVERIFY(!ChipDialogue::isStartAddrAccepted("startaddr 0x00001000\r\nffff", lastCmd));

@@ -20,6 +20,7 @@ const QString OptContinuous = QStringLiteral("continuous");
 const QString OptErase = QStringLiteral("erase");
 const QString OptJson = QStringLiteral("json");
 const QString OptProgress = QStringLiteral("progress");
+const QString OptLoaderDir = QStringLiteral("loader-dir");
 
 void addOptions(QCommandLineParser &parser)
 {
@@ -50,6 +51,11 @@ void addOptions(QCommandLineParser &parser)
         {OptErase, QStringLiteral("Erase each chip's whole flash instead of downloading; files are optional.")},
         {OptJson, QStringLiteral("Print one JSON object per line instead of text.")},
         {OptProgress, QStringLiteral("Also print the progress of every image transfer.")},
+        {OptLoaderDir,
+         QStringLiteral("Folder with the chip vendor's RAM loaders under the built-in names (ramcode_zr740a.bin ...). "
+                        "A loader that is missing, unreadable, empty or over 256 KiB fails the run with 0x0303 "
+                        "before anything is sent."),
+         QStringLiteral("DIR")},
     });
 }
 
@@ -127,6 +133,13 @@ bool FlashOptions::parse(const QStringList &arguments)
     // An erase is a single run per chip: there is no next chip to wait for.
     if (eraseMode && continuousMode)
         return fail(ErrorCodes::RESULT_ARGS_PARSE_FAILED, QStringLiteral("--erase cannot run --continuous"));
+
+    const QStringList givenLoaderDirs = parser.values(OptLoaderDir);
+    if (givenLoaderDirs.size() > 1)
+        return fail(ErrorCodes::RESULT_ARGS_PARSE_FAILED,
+                    QStringLiteral("loader-dir: %1").arg(givenLoaderDirs.join(QLatin1Char(' '))));
+    if (!givenLoaderDirs.isEmpty())
+        loaders = QFileInfo(givenLoaderDirs.constFirst()).absoluteFilePath();
 
     const QStringList givenPorts = parser.values(OptPort);
     const QStringList givenFiles = parser.values(OptFile);
@@ -244,5 +257,6 @@ UserConfig FlashOptions::userConfig() const
                                           : UserConfig::DOWNLOAD_MODE_SINGLESHOT);
     config.setBaudrate(speed);
     config.setFileList(fileList);
+    config.setLoaderDir(loaders);
     return config;
 }

@@ -38,8 +38,10 @@ public:
     bool erase() const { return eraseMode; }
     bool json() const { return jsonOutput; }
     bool progress() const { return progressOutput; }
+    // Folder of the vendor's RAM loaders, absolute; empty: the built-in ones.
+    QString loaderDir() const { return loaders; }
 
-    // The record a worker runs with: single-shot or continuous, the speed and the files.
+    // The record a worker runs with: single-shot or continuous, the speed, the files and the loader folder.
     UserConfig userConfig() const;
 
     // Hexadecimal, with or without 0x, at most 32 bits; nothing else (no sign, no blanks).
@@ -64,6 +66,7 @@ private:
     bool eraseMode = false;
     bool jsonOutput = false;
     bool progressOutput = false;
+    QString loaders;
 };
 
 #endif // FLASHOPTIONS_H

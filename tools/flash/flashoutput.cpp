@@ -34,10 +34,9 @@ void FlashOutput::progress(const QString &port, int fileId, int percent)
              QStringLiteral("%1: file %2 %3%").arg(port).arg(fileId).arg(percent));
 }
 
-void FlashOutput::result(const QString &port, int chip, int code)
+void FlashOutput::result(const QString &port, int chip, int code, const QString &message)
 {
     const bool pass = code == ErrorCodes::RESULT_SUCCESS;
-    const QString message = ErrorCodes::errorString(code);
     emitLine({{QStringLiteral("port"), port},
               {QStringLiteral("event"), QStringLiteral("result")},
               {QStringLiteral("chip"), chip},

@@ -14,7 +14,7 @@ public:
 
     void start(const QString &port, const QString &mode, int fileCount, quint32 baudrate);
     void progress(const QString &port, int fileId, int percent);
-    void result(const QString &port, int chip, int code);
+    void result(const QString &port, int chip, int code, const QString &message);
     void summary(const QString &port, int passed, int failed, bool interrupted);
 
 private:

@@ -1,5 +1,7 @@
 #include "flashsession.h"
 
+#include "resultmessage.h"
+
 #include "errorcodes.h"
 #include "worker.h"
 
@@ -87,7 +89,7 @@ void FlashSession::handleResult(int index, int code)
     else
         ++run.failed;
     run.lastPercent = -1;
-    output.result(run.name, run.passed + run.failed, code);
+    output.result(run.name, run.passed + run.failed, code, ResultMessage::text(code, run.device, config.loaderDir()));
 
     if (continuous || finished)
         return;

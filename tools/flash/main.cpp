@@ -1,6 +1,7 @@
 #include "errorcodes.h"
 #include "flashoptions.h"
 #include "flashsession.h"
+#include "ramloader.h"
 #include "stopsignalnotifier.h"
 #include "userconfig.h"
 #include "worker.h"
@@ -41,6 +42,9 @@ int main(int argc, char *argv[])
         std::fputs(FlashOptions::helpText().toLocal8Bit().constData(), stdout);
         return 0;
     }
+
+    if (RamLoader::placeholderInUse(options.loaderDir()))
+        std::fprintf(stderr, "%s\n", qUtf8Printable(RamLoader::placeholderWarning()));
 
     // A reader that goes away must not kill the process while chips are half written.
     std::signal(SIGPIPE, SIG_IGN);

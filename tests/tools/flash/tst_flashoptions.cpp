@@ -38,6 +38,7 @@ private slots:
         QTest::newRow("speed 2^32 + 115200") << "--port /dev/null --baudrate 4295082496" + a << ErrorCodes::RESULT_ARG_BAUDRATE_INVALID;
         QTest::newRow("same file twice") << "--port /dev/null --file {d}/sub/../a.bin@2000" + a << ErrorCodes::RESULT_ARG_FILENAME_INVALID;
         QTest::newRow("address over 32 bits") << "--port /dev/null --file {d}/a.bin@0x100001000" << ErrorCodes::RESULT_ARG_START_ADDR_INVALID;
+        QTest::newRow("loader folder twice") << "--port /dev/null --loader-dir {d} --loader-dir {d}/sub" + a << ErrorCodes::RESULT_ARGS_PARSE_FAILED;
         QTest::newRow("same address twice") << "--port /dev/null --file {d}/b.bin@1000" + a << ErrorCodes::RESULT_ARG_START_ADDR_INVALID;
     }
 
@@ -57,17 +58,17 @@ private slots:
     void acceptsArguments_data()
     {
         QTest::addColumn<QString>("args");
-        // "devices | files | speed | mode" as the worker gets them; files as "path@hex address" relative to the test folder.
+        // "devices | files | speed | mode | loader folder" as the worker gets them; files and folder relative to the test folder.
         QTest::addColumn<QString>("parsed");
         QTest::newRow("system names, every address form, order kept, lowest speed")
             << "--port null --port zero --file {d}/d.bin@0x4000 --file {d}/b.bin@ABC000 --file {d}/c.bin@0X000000000001F000 --file {d}/a.bin@0 "
                "--baudrate 115200"
-            << "/dev/null /dev/zero | d.bin@4000 b.bin@abc000 c.bin@1f000 a.bin@0 | 115200 | single";
+            << "/dev/null /dev/zero | d.bin@4000 b.bin@abc000 c.bin@1f000 a.bin@0 | 115200 | single | built-in";
         QTest::newRow("top sector, path split at the last @, highest speed, continuous")
-            << "--port /dev/null --file {d}/v2@rel/app.bin@0xfffff000 --baudrate 3000000 --continuous"
-            << "/dev/null | v2@rel/app.bin@fffff000 | 3000000 | continuous";
+            << "--port /dev/null --file {d}/v2@rel/app.bin@0xfffff000 --baudrate 3000000 --continuous --loader-dir {d}/sub/"
+            << "/dev/null | v2@rel/app.bin@fffff000 | 3000000 | continuous | sub";
         // Started in /, so a relative port must be resolved against the start folder, not /dev.
-        QTest::newRow("relative device path becomes absolute") << "--port ./dev/null --file {d}/a.bin@0" << "/dev/null | a.bin@0 | 115200 | single";
+        QTest::newRow("relative device path becomes absolute") << "--port ./dev/null --file {d}/a.bin@0" << "/dev/null | a.bin@0 | 115200 | single | built-in";
     }
 
     void acceptsArguments()
@@ -85,7 +86,9 @@ private slots:
         }
         const quint32 mode = config.downloadMode();
         const QString modeName = mode == UserConfig::DOWNLOAD_MODE_CONTINUOUS ? "continuous" : mode == UserConfig::DOWNLOAD_MODE_SINGLESHOT ? "single" : "?";
-        QCOMPARE(QStringList({options.portDevices().join(' '), files.join(' '), QString::number(config.baudrate()), modeName}).join(" | "), parsed);
+        const QString loaders = config.loaderDir().isEmpty() ? "built-in" : QDir(dir.path()).relativeFilePath(config.loaderDir());
+        QVERIFY(config.loaderDir().isEmpty() || QFileInfo(config.loaderDir()).isAbsolute());
+        QCOMPARE(QStringList({options.portDevices().join(' '), files.join(' '), QString::number(config.baudrate()), modeName, loaders}).join(" | "), parsed);
         QCOMPARE(options.continuous(), args.contains("--continuous"));
         QCOMPARE(int(config.validFileCount()), files.size());
     }

@@ -1,0 +1,168 @@
+#include "chipsimprocess.h"
+#include "errorcodes.h"
+#include "ramloader.h"
+#include "resultmessage.h"
+#include "testsupport.h"
+#include "userconfig.h"
+#include "worker.h"
+
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+// A vendor loader of a size no built-in one has, in a folder of its own, for every family.
+static QByteArray vendorLoader(int size, char seed)
+{
+    QByteArray data(size, '\0');
+    for (int i = 0; i < size; ++i)
+        data[i] = char(seed + i * 7 + (i >> 9));
+    return data;
+}
+
+static bool fillFolder(const QTemporaryDir &dir, int size)
+{
+    return writeFile(dir.filePath("ramcode_zr740a.bin"), vendorLoader(size, 'a'))
+        && writeFile(dir.filePath("ramcode_zr740c.bin"), vendorLoader(size, 'c'))
+        && writeFile(dir.filePath("ramcode_zr610a.bin"), vendorLoader(size, 'z'));
+}
+
+class tst_RamLoader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lookup_data();
+    void lookup();
+    void runsWithFolder_data();
+    void runsWithFolder();
+};
+
+// "zr740c" names the file that is replaced by `content` in an otherwise sound folder;
+// a null content removes it, "dir" puts a folder in its place.
+void tst_RamLoader::lookup_data()
+{
+    QTest::addColumn<bool>("useFolder");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<qint64>("size");   // -1: refused
+
+    QTest::newRow("built-in") << false << QByteArray() << qint64(14176);
+    QTest::newRow("vendor 70001") << true << vendorLoader(70001, 'c') << qint64(70001);
+    QTest::newRow("vendor 256 KiB") << true << vendorLoader(256 * 1024, 'c') << qint64(256 * 1024);
+    QTest::newRow("over 256 KiB") << true << vendorLoader(256 * 1024 + 1, 'c') << qint64(-1);
+    QTest::newRow("empty") << true << QByteArray("") << qint64(-1);
+    QTest::newRow("missing") << true << QByteArray() << qint64(-1);
+    QTest::newRow("a folder, not a file") << true << QByteArray("dir") << qint64(-1);
+}
+
+void tst_RamLoader::lookup()
+{
+    QFETCH(bool, useFolder);
+    QFETCH(QByteArray, content);
+    QFETCH(qint64, size);
+    QTemporaryDir dir;
+    QVERIFY(fillFolder(dir, 1000));
+    const QString file = dir.filePath("ramcode_zr740c.bin");
+    QFile::remove(file);
+    if (content == "dir")
+        QVERIFY(QDir(dir.path()).mkdir("ramcode_zr740c.bin"));
+    else if (!content.isNull())
+        QVERIFY(writeFile(file, content));
+
+    const QString folder = useFolder ? dir.path() : QString();
+    const RamLoader loader = RamLoader::resolve(Worker::CodeInROM_ZR740C, folder);
+    const RamLoader all = RamLoader::checkAll(folder);
+    QCOMPARE(loader.isOk(), size >= 0);
+    QCOMPARE(all.errorCode(), size >= 0 ? 0 : ErrorCodes::RESULT_RAMCODE_FILE_INVALID);
+    QCOMPARE(loader.path(), useFolder ? file : QStringLiteral(":/bootram_bins/ramcode_zr740c.bin"));
+    QCOMPARE(RamLoader::placeholderInUse(folder), !useFolder);
+    if (size < 0) {
+        QCOMPARE(all.path(), file);
+        QVERIFY(ResultMessage::text(all.errorCode(), "ttyUSB0", folder).contains("'" + file + "'"));
+        return;
+    }
+    QCOMPARE(loader.size(), size);
+    // A failed run whose folder has been put right since still reads as a failure.
+    QVERIFY(ResultMessage::text(ErrorCodes::RESULT_RAMCODE_FILE_INVALID, "ttyUSB0", folder).startsWith("Failed to load"));
+    QCOMPARE(loader.sha256(), QString(QCryptographicHash::hash(readFile(loader.path()), QCryptographicHash::Sha256).toHex()));
+}
+
+// One run of a real worker in its own thread against a simulated chip.
+static QList<int> runWorker(const QString &port, const QString &loaderDir, int mode, const QString &imagePath)
+{
+    registerUserConfigMetaType();
+    registerWorkerMetaTypes();
+    QThread thread;
+    auto *worker = new Worker;
+    worker->moveToThread(&thread);
+    QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+    QSignalSpy results(worker, &Worker::sigWorkerReportResult);
+    thread.start();
+    UserConfig config;
+    config.setFileList({ FileCfg{ imagePath, 0x1000 } });
+    config.setLoaderDir(loaderDir);
+    QMetaObject::invokeMethod(worker, [=] {
+        worker->slotWorkerInit();
+        worker->slotSetUserConfig(config);
+        worker->slotSetWorkerPortName(port);
+        worker->slotSetWorkerMode(mode);
+        worker->slotWorkerStart();
+    });
+    results.wait(20000);
+    thread.quit();
+    thread.wait();
+    QList<int> codes;
+    for (const QList<QVariant> &args : results)
+        codes << args.at(0).toInt();
+    return codes;
+}
+
+// A chip of each row's family on the line; "missing" names a loader taken out of the folder.
+void tst_RamLoader::runsWithFolder_data()
+{
+    QTest::addColumn<QString>("family");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("missing");
+    QTest::addColumn<QString>("downloadLine");   // empty: nothing may reach the line
+
+    QTest::newRow("ZR740C download") << "ZR740C" << int(Worker::WORK_MODE_DOWNLOAD) << QString()
+                                     << "download [rambin][0x20000000] [70001]\r\n";
+    QTest::newRow("ZR610A erase") << "ZR610A" << int(Worker::WORK_MODE_ERASE) << QString()
+                                  << "download [rambin] [0x20008000] [70001]\r\n";
+    // Only "version" could tell which family is there: a bad folder fails before even that.
+    QTest::newRow("another family's loader missing") << "ZR740A" << int(Worker::WORK_MODE_DOWNLOAD)
+                                                     << "ramcode_zr610a.bin" << QString();
+}
+
+void tst_RamLoader::runsWithFolder()
+{
+    QFETCH(QString, family);
+    QFETCH(int, mode);
+    QFETCH(QString, missing);
+    QFETCH(QString, downloadLine);
+    QTemporaryDir dir;
+    QVERIFY(fillFolder(dir, 70001) && writeFile(dir.filePath("app.bin"), vendorLoader(5000, 'i')));
+    QVERIFY(missing.isEmpty() || QFile::remove(dir.filePath(missing)));
+    ChipSimProcess sim;
+    QVERIFY(sim.start(1, { "--families", family }));
+
+    QCOMPARE(runWorker(sim.linkPath(0), dir.path(), mode, dir.filePath("app.bin")),
+             QList<int>{ downloadLine.isEmpty() ? ErrorCodes::RESULT_RAMCODE_FILE_INVALID : 0 });
+    if (downloadLine.isEmpty()) {
+        QTest::qWait(300);
+        for (const QJsonObject &event : sim.transcript(0))   // power-up only: no line, no byte from the host
+            QCOMPARE(event.value("ev").toString(), QStringLiteral("state"));
+        return;
+    }
+    QTRY_VERIFY(sim.receivedLines(0).size() >= 2);
+    QCOMPARE(sim.receivedLines(0).at(1), downloadLine);
+    QString stored;
+    for (const QJsonObject &event : sim.transcript(0))
+        if (event.value("ev") == "image" && event.value("kind") == "loader")
+            stored = event.value("path").toString();
+    QCOMPARE(readFile(QDir(sim.outDir()).filePath(stored)), readFile(dir.filePath("ramcode_" + family.toLower() + ".bin")));
+}
+
+QTEST_GUILESS_MAIN(tst_RamLoader)
+#include "tst_ramloader.moc"
