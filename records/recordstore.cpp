@@ -129,14 +129,17 @@ RecordStore::Outcome RecordStore::open(const QString &path, bool create)
     if (!QSqlDatabase::isDriverAvailable(DRIVER))
         return fail(QStringLiteral("cannot open"), QStringLiteral("the SQLite driver of Qt is not installed"), false);
 
-    QSqlDatabase db = QSqlDatabase::addDatabase(DRIVER, connectionName);
-    db.setDatabaseName(path);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(BUSY_TIMEOUT_MS));
-    if (!db.open()) {
-        const QSqlError error = db.lastError();
-        return fail(QStringLiteral("cannot open"), error.text(), isBusy(error));
+    Outcome outcome = STORE_OK;
+    {
+        // No handle may outlive this block: a failed file's connection is removed below.
+        QSqlDatabase db = QSqlDatabase::addDatabase(DRIVER, connectionName);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(BUSY_TIMEOUT_MS));
+        if (!db.open())
+            outcome = fail(QStringLiteral("cannot open"), db.lastError().text(), isBusy(db.lastError()));
     }
-    const Outcome outcome = prepareSchema(create);
+    if (outcome == STORE_OK)
+        outcome = prepareSchema(create);
     if (outcome != STORE_OK)
         close();
     return outcome;
