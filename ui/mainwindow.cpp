@@ -85,7 +85,10 @@ MainWindow::MainWindow(QWidget *parent)
 
     // The record and the daily log live beside the counters, in the application's data folder.
     const QString dataFolder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    recordPath = settings.value(SettingsKeys::RecordFile, dataFolder + QStringLiteral("/records.sqlite")).toString();
+    // An empty name would give SQLite's private temporary file: every run would vanish.
+    recordPath = settings.value(SettingsKeys::RecordFile).toString();
+    if (recordPath.isEmpty())
+        recordPath = dataFolder + QStringLiteral("/records.sqlite");
     dailyLog = new DailyLog(dataFolder + QStringLiteral("/logs"));
     recordWriter = new RecordWriter(this);
     connect(recordWriter, &RecordWriter::sigProblem, this, &MainWindow::slotRecordProblem);

@@ -133,6 +133,7 @@ void TestRecordStore::unusableTarget_data()
     QTest::newRow("not a database") << "corrupt.sqlite" << "file is not a database";
     QTest::newRow("folder that is a file") << "plain.bin/records.sqlite" << "unable to open database file";
     QTest::newRow("written by a newer program") << "newer.sqlite" << "newer program (record version 7";
+    QTest::newRow("a folder") << "" << "unable to open database file";
 }
 
 void TestRecordStore::unusableTarget()
