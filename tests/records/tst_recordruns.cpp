@@ -16,6 +16,8 @@
 #include <QTableWidget>
 #include <QtTest>
 
+#include <functional>
+
 #include <sys/prctl.h>
 
 #ifndef ZDZ_FLASH_BIN
@@ -49,8 +51,8 @@ private slots:
 
 private:
     // The window with the two simulated chips opened; Start pressed; back when both have a
-    // result and its Production Record view lists `recorded` runs.
-    void runWindow(int recorded)
+    // result, `afterResults` has run, and its Production Record view lists `recorded` runs.
+    void runWindow(int recorded, const std::function<void()> &afterResults = {})
     {
         MainWindow window;
         QVERIFY(QMetaObject::invokeMethod(&window, "slotSerialScanResult", Qt::DirectConnection,
@@ -63,6 +65,8 @@ private:
         const auto log = [&]() { return window.findChild<QPlainTextEdit *>("txtLog")->toPlainText(); };
         QTRY_VERIFY_WITH_TIMEOUT(log().contains(sim.linkPath(0) + "]: Success") && log().contains(sim.linkPath(1) + "]: download failed"),
                                  RUN_TIMEOUT_MS);
+        if (afterResults)
+            afterResults();
         const auto listed = [&]() {
             QMetaObject::invokeMethod(&window, "on_actionProduction_Record_triggered");
             return window.findChild<QTableWidget *>("tblRuns")->rowCount();
@@ -122,18 +126,33 @@ void TestRecordRuns::init()
 
 void TestRecordRuns::passAndFailAreRecorded_data()
 {
-    QTest::addColumn<bool>("window");
-    QTest::newRow("window, default file") << true;
-    QTest::newRow("zdz-flash --record") << false;
+    QTest::addColumn<QString>("how");
+    QTest::newRow("window, default file") << "window";
+    QTest::newRow("window, file locked by another program until both results are in") << "locked";
+    QTest::newRow("zdz-flash --record") << "flash";
 }
 
 void TestRecordRuns::passAndFailAreRecorded()
 {
-    QFETCH(bool, window);
-    QString path = dir.filePath("records.sqlite");
-    if (window) {
-        path = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/records.sqlite";
+    QFETCH(QString, how);
+    const bool window = how != "flash";
+    QString path = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/records.sqlite";
+    QFile::remove(path);
+    if (how == "locked") {
+        path = dir.filePath("locked.sqlite");
         QFile::remove(path);
+        QCOMPARE(RecordStore().openForWriting(path), RecordStore::STORE_OK);
+        QSettings().setValue(SettingsKeys::RecordFile, path);
+        QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "holder");
+        holder.setDatabaseName(path);
+        QVERIFY(holder.open() && QSqlQuery(holder).exec("BEGIN IMMEDIATE"));
+        // The stations finished while the file was held; only then is it let go.
+        runWindow(2, [&] {
+            QCOMPARE(queryRows(path, "SELECT COUNT(*) FROM chip_runs"), QStringList{"0"});
+            QVERIFY(QSqlQuery(holder).exec("COMMIT"));
+        });
+        holder.close();
+    } else if (window) {
         runWindow(2);
     } else {
         FlashProcess flash;
@@ -152,7 +171,7 @@ void TestRecordRuns::passAndFailAreRecorded()
                         " JOIN chip_runs r ON r.id = i.run_id ORDER BY r.station, i.seq"),
              (QStringList{"1 1 " + images[0] + " 9000 " + sha[0] + " 32768 1", "1 2 " + images[1] + " 12000 " + sha[1] + " 262144 1",
                           "2 1 " + images[0] + " 9000 " + sha[0] + " 32768 0", "2 2 " + images[1] + " 12000 " + sha[1] + " 262144 0"}));
-    if (window) {
+    if (how == "window") {
         // The day's log file holds every line the window showed, as shown.
         const QString logFile = QFileInfo(path).path() + "/logs/" + QDate::currentDate().toString(Qt::ISODate) + ".log";
         QVERIFY(QString::fromUtf8(readFile(logFile)).endsWith(logText + "\n"));
