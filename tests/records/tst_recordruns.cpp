@@ -71,7 +71,7 @@ private:
             QMetaObject::invokeMethod(&window, "on_actionProduction_Record_triggered");
             return window.findChild<QTableWidget *>("tblRuns")->rowCount();
         };
-        QTRY_COMPARE(listed(), recorded);
+        QTRY_COMPARE_WITH_TIMEOUT(listed(), recorded, 15000);
         logText = log();
         statusText = window.statusBar()->currentMessage();
         window.close();
