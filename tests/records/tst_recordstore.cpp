@@ -1,3 +1,4 @@
+#include "dailylog.h"
 #include "preparedrecords.h"
 #include "recordcsv.h"
 #include "recordquery.h"
@@ -23,6 +24,7 @@ private slots:
     void writerKeepsEveryRunInOrder();
     void unusableTarget_data();
     void unusableTarget();
+    void dailyLogStartsAFileEachDay();
 
 private:
     QScopedPointer<QTemporaryDir> dir;
@@ -158,6 +160,19 @@ void TestRecordStore::unusableTarget()
     QVERIFY2(message.contains(dir->filePath(target)) && message.contains(reason) && message.endsWith("runs are not recorded."),
              qPrintable(message));
     QCOMPARE(readFile(dir->filePath(target)), before);
+}
+
+// Lines go to the file of the day they show, appended to what an earlier program run left.
+void TestRecordStore::dailyLogStartsAFileEachDay()
+{
+    const QString folder = dir->filePath("logs");
+    const QDateTime evening(QDate(2026, 12, 6), QTime(23, 59, 59, 999));
+    for (int run = 0; run < 2; ++run) {
+        DailyLog log(folder);
+        QVERIFY(log.append(evening, "a | ä") && log.append(evening.addMSecs(1), "b") && log.append(evening, "c"));
+    }
+    QCOMPARE(readFile(folder + "/2026-12-06.log"), QString("a | ä\nc\na | ä\nc\n").toUtf8());
+    QCOMPARE(readFile(folder + "/2026-12-07.log"), QByteArray("b\nb\n"));
 }
 
 QTEST_GUILESS_MAIN(TestRecordStore)
