@@ -4,7 +4,6 @@
 #include "runrecord.h"
 
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QThread>
 
@@ -34,10 +33,10 @@ public:
 signals:
     void sigProblem(QString message);
     void sigAppend(RunRecord record);
+    void sigStop(int drainMs);
 
 private:
     QThread thread;
-    QPointer<RecordSink> sink;
 };
 
 #endif // RECORDWRITER_H
