@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
 
-build_pkgs=(cmake g++ make qtbase5-dev libqt5serialport5-dev qtmultimedia5-dev qttools5-dev-tools libqt5multimedia5-plugins dpkg-dev)
+build_pkgs=(cmake g++ make qtbase5-dev libqt5serialport5-dev qtmultimedia5-dev qttools5-dev-tools libqt5multimedia5-plugins libqt5sql5-sqlite dpkg-dev)
 test_pkgs=(lrzsz clang libclang-rt-14-dev qttools5-dev qttranslations5-l10n desktop-file-utils)
 demo_pkgs=()
 

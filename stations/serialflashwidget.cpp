@@ -86,6 +86,8 @@ SerialFlashWidget::~SerialFlashWidget()
 
 void SerialFlashWidget::createWorker()
 {
+    // The result crosses threads with its record; unregistered, the queued call is dropped.
+    registerWorkerMetaTypes();
     worker = new Worker;
     worker->moveToThread(&workerThread);
 
@@ -321,10 +323,12 @@ void SerialFlashWidget::slotHandleWorkerReadyToWork(Worker::ChipCodeVerFlag code
     setFlashState(FLASH_DOWNLOADING);
 }
 
-void SerialFlashWidget::slotHandleWorkerReportResult(int result)
+void SerialFlashWidget::slotHandleWorkerReportResult(int result, RunRecord record)
 {
     setFlashState(result != 0 ? FLASH_FAIL : FLASH_PASS);
     working = false;
+    // Before the result: the window's handling of the result may close it and this station.
+    emit sigReportRun(record);
     // The row may have lost its port (unplugged) or taken another since the run began; the
     // result belongs to the line the run was started on.
     emit sigReportWorker(runPortName, result);

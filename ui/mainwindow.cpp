@@ -2,8 +2,11 @@
 #include "ui_mainwindow.h"
 
 #include "configdialog.h"
+#include "dailylog.h"
 #include "errorcodes.h"
 #include "ramloader.h"
+#include "recordview.h"
+#include "recordwriter.h"
 #include "resultmessage.h"
 #include "serialflashwidget.h"
 #include "settingskeys.h"
@@ -23,6 +26,8 @@
 #include <QSettings>
 #include <QShortcut>
 #include <QSoundEffect>
+#include <QStandardPaths>
+#include <QStatusBar>
 #include <QTextCursor>
 #include <QUrl>
 
@@ -82,6 +87,17 @@ MainWindow::MainWindow(QWidget *parent)
     QCoreApplication::setApplicationName(QStringLiteral("ZU-Dazazi-Zuvareridi"));
     QSettings settings;
 
+    // The record and the daily log live beside the counters, in the application's data folder.
+    const QString dataFolder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    // An empty name would give SQLite's private temporary file: every run would vanish.
+    recordPath = settings.value(SettingsKeys::RecordFile).toString();
+    if (recordPath.isEmpty())
+        recordPath = dataFolder + QStringLiteral("/records.sqlite");
+    dailyLog = new DailyLog(dataFolder + QStringLiteral("/logs"));
+    recordWriter = new RecordWriter(this);
+    connect(recordWriter, &RecordWriter::sigProblem, this, &MainWindow::slotRecordProblem);
+    recordWriter->start(recordPath);
+
     ui->lblExamPortList->deleteLater();
 
     for (int row = 0; row < STATION_ROWS; ++row) {
@@ -95,6 +111,11 @@ MainWindow::MainWindow(QWidget *parent)
             connect(station, &SerialFlashWidget::sigReportMsg, this, &MainWindow::slotShowMsgOnWindow);
             connect(station, &SerialFlashWidget::sigReportWorker, this,
                     &MainWindow::slotShowDownloadResultOnWindow);
+            const int number = stations->size() + 1;
+            connect(station, &SerialFlashWidget::sigReportRun, this, [this, number](RunRecord record) {
+                record.station = number;
+                recordWriter->submit(record);
+            });
             rowLayout->addWidget(station);
             stations->append(station);
         }
@@ -134,6 +155,7 @@ MainWindow::~MainWindow()
             sound->setParent(nullptr);
     }
     checkTimer.stop();
+    delete dailyLog;
     delete ui;
     delete userConfig;
     delete stations;
@@ -153,6 +175,8 @@ void MainWindow::closeEvent(QCloseEvent *event)
         stations->removeAt(i);
         delete station;
     }
+    // Runs still queued for the record are written (for a bounded time) before the window goes.
+    recordWriter->stop();
     event->accept();
 }
 
@@ -348,11 +372,28 @@ void MainWindow::logLoaderSource(const QString &dir)
     appendLog(loaders.isOk() ? tr("RAM loaders from %1").arg(QDir::toNativeSeparators(dir)) : loaders.message());
 }
 
+void MainWindow::on_actionProduction_Record_triggered()
+{
+    if (!recordView)
+        recordView = new RecordView(recordPath, this);
+    recordView->reload();
+    recordView->show();
+    recordView->raise();
+}
+
+// The record is an addition: production goes on without it, and the operator is told once.
+void MainWindow::slotRecordProblem(QString message)
+{
+    appendLog(message);
+    statusBar()->showMessage(message);
+}
+
 void MainWindow::appendLog(QString msg)
 {
-    const QString line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss:zzz"))
-                         + QStringLiteral(" | ") + msg;
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString line = now.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss:zzz")) + QStringLiteral(" | ") + msg;
     ui->txtLog->appendPlainText(line);
+    dailyLog->append(now, line);
     QTextCursor cursor = ui->txtLog->textCursor();
     cursor.movePosition(QTextCursor::End);
     ui->txtLog->setTextCursor(cursor);

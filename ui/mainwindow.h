@@ -12,6 +12,9 @@
 #include <QTimer>
 
 class ConfigDialog;
+class DailyLog;
+class RecordView;
+class RecordWriter;
 class QCloseEvent;
 class QSoundEffect;
 class UserConfig;
@@ -48,6 +51,8 @@ private slots:
     void on_actionEdit_Configurations_triggered();
     void on_actionRam_Loader_Folder_triggered();
     void on_actionBuilt_in_Ram_Loaders_triggered();
+    void on_actionProduction_Record_triggered();
+    void slotRecordProblem(QString message);
 
 private:
     void appendLog(QString msg);
@@ -76,6 +81,10 @@ private:
     QSoundEffect *okSound = nullptr;
     QSoundEffect *errorSound = nullptr;
     QMutex countMutex;
+    RecordWriter *recordWriter = nullptr;
+    QString recordPath;
+    QPointer<RecordView> recordView;
+    DailyLog *dailyLog = nullptr;
     QString appName;
     QString appVersion;
     QString appDate;

@@ -66,6 +66,7 @@ void tst_Readability::counters()
     // About 1 cm on a 96 dpi screen: legible from a metre, where the old 8 px were not.
     for (const char *name : { "lcdPassCount", "lcdFailCount" }) {
         auto *lcd = window.findChild<QLCDNumber *>(name);
+        qWarning() << "GEOM" << lcd->geometry() << window.size();
         QCOMPARE(lcd->intValue(), 8888888);
         QCOMPARE(lcd->segmentStyle(), QLCDNumber::Filled);
         QVERIFY2(digitHeight(lcd) >= 36, qPrintable(QStringLiteral("%1: %2 px").arg(name).arg(digitHeight(lcd))));

@@ -40,6 +40,8 @@ public:
     bool progress() const { return progressOutput; }
     // Folder of the vendor's RAM loaders, absolute; empty: the built-in ones.
     QString loaderDir() const { return loaders; }
+    // The production record file runs are written to; empty: nothing is recorded.
+    QString recordFile() const { return recordPath; }
 
     // The record a worker runs with: single-shot or continuous, the speed, the files and the loader folder.
     UserConfig userConfig() const;
@@ -67,6 +69,7 @@ private:
     bool jsonOutput = false;
     bool progressOutput = false;
     QString loaders;
+    QString recordPath;
 };
 
 #endif // FLASHOPTIONS_H
