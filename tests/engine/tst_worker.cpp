@@ -63,15 +63,20 @@ struct WorkerRig : QObject
     }
     ~WorkerRig() override { thread.quit(); thread.wait(); }
 
+    // The station's signals: configuration, port name, work mode and, unless only the
+    // configuration is handed over, a start.
     void run(const QList<FileCfg> &files, const QString &port, quint32 baudrate = 921600,
-             quint32 downloadMode = UserConfig::DOWNLOAD_MODE_SINGLESHOT, int mode = Worker::WORK_MODE_DOWNLOAD)
+             quint32 downloadMode = UserConfig::DOWNLOAD_MODE_SINGLESHOT, int mode = Worker::WORK_MODE_DOWNLOAD,
+             bool start = true)
     {
         UserConfig config;
         config.setFileList(files);
         config.setBaudrate(baudrate);
         config.setDownloadMode(downloadMode);
-        QMetaObject::invokeMethod(worker, [w = worker, config, port, mode] {
+        QMetaObject::invokeMethod(worker, [w = worker, config, port, mode, start] {
             w->slotSetUserConfig(config);
+            if (!start)
+                return;
             w->slotSetWorkerPortName(port);
             w->slotSetWorkerMode(mode);
             w->slotWorkerStart();
@@ -99,6 +104,8 @@ private slots:
     void faults_data();
     void faults();
     void continuousServesChipAfterChip();
+    void configurationWaitsForNextStart();
+    void restartDuringTransfer();
 };
 
 void tst_Worker::oneFile_data()
@@ -242,6 +249,9 @@ void tst_Worker::faults_data()
     QTest::newRow("missing file") << "missing file" << download << ErrorCodes::RESULT_ARG_FILENAME_INVALID;
     QTest::newRow("missing file, erase") << "missing file" << erase << ErrorCodes::RESULT_ARG_FILENAME_INVALID;
     QTest::newRow("absent port") << "absent port" << download << ErrorCodes::RESULT_PORT_OPEN_FAILED;
+    // Nothing to write is never a pass, and the chip is not touched.
+    QTest::newRow("no image configured") << "no image" << download << ErrorCodes::RESULT_ARGS_MISSING;
+    QTest::newRow("record not valid") << "bad speed" << download << ErrorCodes::RESULT_ARGS_MISSING;
     QTest::newRow("erase on a ROM chip") << "" << erase << 0;
     // Only the 30 s bound ends the wait for the erase.
     QTest::newRow("erase never confirmed") << "ffff=ferase_all" << erase << ErrorCodes::RESULT_ERASE_ALL_READ_FAILED;
@@ -258,9 +268,12 @@ void tst_Worker::faults()
     QList<FileCfg> files = { image("f.bin", 4000, 0x3000) };
     if (fault == QLatin1String("missing file"))
         files.append(FileCfg{ images.filePath("gone.bin"), 0x9000 });
+    if (fault == QLatin1String("no image"))
+        files.clear();
     WorkerRig rig;
     const QDeadlineTimer eraseBound(29000);
-    rig.run(files, fault == QLatin1String("absent port") ? images.filePath("ttyNONE") : sim.linkPath(0), 921600,
+    rig.run(files, fault == QLatin1String("absent port") ? images.filePath("ttyNONE") : sim.linkPath(0),
+            fault == QLatin1String("bad speed") ? 9600 : 921600,
             UserConfig::DOWNLOAD_MODE_SINGLESHOT, mode);
     if (fault == QLatin1String("silent")) {
         QTest::qWait(300);
@@ -318,6 +331,61 @@ void tst_Worker::continuousServesChipAfterChip()
     QCOMPARE(rig.records.last().continuous, true);
     QCOMPARE(rig.records.last().images.value(0).written, true);
     QCOMPARE(rig.records.at(2).images.value(0).written, false);
+}
+
+// A configuration handed over while a chip is served applies from the next start.
+void tst_Worker::configurationWaitsForNextStart()
+{
+    ChipSimProcess sim;
+    QVERIFY(sim.start(1));
+    const FileCfg first = image("first.bin", 6000, 0x1000), second = image("second.bin", 2000, 0x30000);
+    WorkerRig rig;
+    rig.run({ first }, sim.linkPath(0), 460800);
+    rig.run({ second }, sim.linkPath(0), 230400, UserConfig::DOWNLOAD_MODE_SINGLESHOT, Worker::WORK_MODE_DOWNLOAD, false);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>{ 0 }, 20000);
+    QCOMPARE(sim.receivedLines(0).filter("startaddr"), QStringList{ "\r\nstartaddr 0x00001000\r\n" });
+    QCOMPARE(rig.records.value(0).baudrate, 460800u);
+    QCOMPARE(sim.image(0, first.startAddr), readFile(first.filePath));
+
+    QVERIFY(sim.command(QStringLiteral("reboot 0")));
+    QMetaObject::invokeMethod(rig.worker, "slotWorkerStart");
+    QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>({ 0, 0 }), 20000);
+    QCOMPARE(sim.image(0, second.startAddr), readFile(second.filePath));
+    QCOMPARE(rig.records.value(1).images.value(0).path, second.filePath);
+}
+
+// Start pressed again on a continuous line while an image is on its way: the old transfer ends
+// before the new run's first command, the interrupted run reports nothing and both chips pass.
+void tst_Worker::restartDuringTransfer()
+{
+    ChipSimProcess sim;
+    QVERIFY(sim.start(2, { "--throttle", "--families", "ZR740A,ZR610A" }));
+    const QList<FileCfg> files{ image("big.bin", 150000, 0x10000), image("small.bin", 3000, 0x80000) };
+    WorkerRig rigs[2];
+    for (int chip = 0; chip < 2; ++chip)
+        rigs[chip].run(files, sim.linkPath(chip), 921600, UserConfig::DOWNLOAD_MODE_CONTINUOUS);
+    QTRY_VERIFY_WITH_TIMEOUT(!rigs[0].progress.isEmpty() && rigs[0].progress.last().second >= 20, 30000);
+    const int before = sim.transcript(0).size();
+    for (int chip = 0; chip < 2; ++chip)
+        rigs[chip].run(files, sim.linkPath(chip), 921600, UserConfig::DOWNLOAD_MODE_CONTINUOUS);
+
+    QTRY_VERIFY_WITH_TIMEOUT(!rigs[0].results.isEmpty() && !rigs[1].results.isEmpty(), 60000);
+    for (int chip = 0; chip < 2; ++chip) {
+        QVERIFY(std::all_of(rigs[chip].results.begin(), rigs[chip].results.end(), [](int r) { return r == 0; }));
+        for (const FileCfg &file : files)
+            QCOMPARE(sim.image(chip, file.startAddr), readFile(file.filePath));
+    }
+    // Chip 0's receiver was cancelled before the new "version"; nothing of the old run after it.
+    const QList<QJsonObject> events = sim.transcript(0).mid(before);
+    const auto version = std::find_if(events.begin(), events.end(), [](const QJsonObject &event) {
+        return event.value("ev") == "rx" && event.value("line") == "version \r\n";
+    });
+    QVERIFY(version != events.end());
+    QVERIFY(std::any_of(events.begin(), version, [](const QJsonObject &event) {
+        return event.value("what").toString().contains("cancelled by the host");
+    }));
+    for (auto event = version; event != events.end(); ++event)
+        QVERIFY2(event->value("ev") != "violation", qPrintable(event->value("what").toString()));
 }
 
 QTEST_GUILESS_MAIN(tst_Worker)
