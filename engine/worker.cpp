@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <QUuid>
 
+#include <limits>
+
 namespace {
 
 constexpr quint32 ROM_BAUDRATE = 115200;
@@ -337,20 +339,25 @@ bool Worker::sendExchangeLine()
     return !exchangeLine.isEmpty() && writeLine(exchangeLine, RULES[exchange].flush);
 }
 
+// The erase flow waits for the loader's "C" and for the erase only as long as its bound.
+int Worker::budgetOf(Exchange waiting) const
+{
+    return workMode == WORK_MODE_ERASE && waiting != EX_VERSION ? 0 : RULES[waiting].budgetMs;
+}
+
 // The next moment this wait needs attention: its next resend or the end of its budget.
 void Worker::armExchange()
 {
     const ExchangeRule &rule = RULES[exchange];
     const WaitAccount &account = accounts[exchange];
     const qint64 spent = account.spentMs + waitClock.elapsed();
-    // The erase flow waits for the loader's "C" and for the erase only as long as its bound.
-    const int budget = workMode == WORK_MODE_ERASE && exchange != EX_VERSION ? 0 : rule.budgetMs;
-    qint64 due = -1;
+    const int budget = budgetOf(exchange);
+    qint64 due = std::numeric_limits<qint64>::max();
     if (budget > 0)
         due = budget - spent;
     if (rule.resendMs > 0 && (budget <= 0 || account.nextResendMs < budget))
-        due = due < 0 ? account.nextResendMs - spent : qMin(due, account.nextResendMs - spent);
-    if (due < 0 && budget <= 0 && rule.resendMs <= 0) {
+        due = qMin(due, account.nextResendMs - spent);
+    if (due == std::numeric_limits<qint64>::max()) {
         stepDue = QDeadlineTimer(QDeadlineTimer::Forever);
         schedule();
         return;
@@ -363,7 +370,7 @@ void Worker::exchangeDeadline()
     const ExchangeRule &rule = RULES[exchange];
     WaitAccount &account = accounts[exchange];
     const qint64 spent = account.spentMs + waitClock.elapsed();
-    const int budget = workMode == WORK_MODE_ERASE && exchange != EX_VERSION ? 0 : rule.budgetMs;
+    const int budget = budgetOf(exchange);
     if (budget > 0 && spent >= budget) {
         account.spentMs = spent;
         if (windingDown)

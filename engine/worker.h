@@ -141,6 +141,7 @@ private:
     // The stepper: one exchange at a time, one deadline at a time.
     void beginExchange(Exchange exchange, const QByteArray &line);
     bool sendExchangeLine();
+    int budgetOf(Exchange waiting) const;
     void armExchange();
     void exchangeDeadline();
     bool takeAnswer();
