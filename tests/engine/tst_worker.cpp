@@ -29,6 +29,11 @@ static FileCfg image(const QString &name, int size, quint32 addr)
     return FileCfg{ writeFile(path, data) ? path : QString(), addr };
 }
 
+static QString sha256(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+}
+
 // What the chip received in order, each with the host's line speed at that moment:
 // "line@baud" for a command line, "loader@baud" or "image@baud" for a whole transfer.
 static QStringList linesWithBaud(const ChipSimProcess &sim)
@@ -99,8 +104,6 @@ private slots:
     void oneFile_data();
     void oneFile();
     void staleLoaderCountStillWritesEveryImage();
-    void recordOfRun_data();
-    void recordOfRun();
     void faults_data();
     void faults();
     void continuousServesChipAfterChip();
@@ -146,6 +149,22 @@ void tst_Worker::oneFile()
     QCOMPARE(sim.image(0, 0x1000), readFile(file.filePath));
     QCOMPARE(rig.progress.last(), qMakePair(1, 100));
     QVERIFY(std::all_of(rig.progress.begin(), rig.progress.end(), [](auto &report) { return report.first == 1; }));
+
+    // The run's record names the chip, the loader and the image exactly as they went out.
+    const RunRecord record = rig.records.value(0);
+    const QString loader = family.isEmpty() ? QString() : "ramcode_" + family.toLower() + ".bin";
+    QVERIFY(!QUuid(record.uuid).isNull() && !record.uuid.startsWith('{'));
+    QVERIFY(record.startedAt <= record.finishedAt && record.finishedAt.timeSpec() == Qt::UTC);
+    QCOMPARE(QStringList({ record.host, record.port, record.workMode, record.chipFamily, record.loaderState,
+                           record.loaderName, record.loaderSha256, record.message }),
+             QStringList({ QSysInfo::machineHostName(), sim.linkPath(0), "download", family,
+                           family.isEmpty() ? "ram" : "rom", loader,
+                           loader.isEmpty() ? QString() : sha256(readFile(":/bootram_bins/" + loader)), "Success" }));
+    QVERIFY(record.code == 0 && record.baudrate == 921600 && !record.continuous && !record.appVersion.isEmpty());
+    QCOMPARE(record.images.size(), 1);
+    const RunImage &sent = record.images.first();
+    QVERIFY(sent.written && sent.path == file.filePath && sent.address == file.startAddr && sent.size == 20000);
+    QCOMPARE(sent.sha256, sha256(sim.image(0, 0x1000)));
 }
 
 // A loader that already counts an image (an earlier run on the same board) must not make
@@ -163,74 +182,6 @@ void tst_Worker::staleLoaderCountStillWritesEveryImage()
         QCOMPARE(sim.image(0, file.startAddr), readFile(file.filePath));
     QCOMPARE(sim.receivedLines(0).filter("upgrade").size(), 3);
     QCOMPARE(rig.progress.last(), qMakePair(3, 100));
-}
-
-static QString sha256(const QByteArray &data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
-}
-
-void tst_Worker::recordOfRun_data()
-{
-    QTest::addColumn<QStringList>("simArgs");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("family");
-    QTest::addColumn<QString>("loader");
-    QTest::addColumn<QList<bool>>("written");
-
-    QTest::newRow("pass from ROM") << QStringList{ "--families", "ZR740C" } << 0 << "ZR740C" << "ramcode_zr740c.bin"
-                                   << QList<bool>{ true, true };
-    // The second image is cancelled at its second block; the one-block first image is kept.
-    QTest::newRow("second image cancelled, RAM loader running")
-        << QStringList{ "--set", "0:ram=1", "--fault", "0:can=2" } << ErrorCodes::RESULT_FILE_SEND_FAILED << QString()
-        << QString() << QList<bool>{ true, false };
-}
-
-void tst_Worker::recordOfRun()
-{
-    QFETCH(QStringList, simArgs);
-    QFETCH(int, code);
-    QFETCH(QString, family);
-    QFETCH(QString, loader);
-    QFETCH(QList<bool>, written);
-    ChipSimProcess sim;
-    QVERIFY(sim.start(1, simArgs));
-    const QList<FileCfg> files{ image("r1.bin", 900, 0x1000), image("r2.bin", 3000, 0x8000) };
-    WorkerRig rig;
-    const QDateTime before = QDateTime::currentDateTimeUtc();
-    rig.run(files, sim.linkPath(0), 460800);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>{ code }, 20000);
-
-    const RunRecord record = rig.records.value(0);
-    QCOMPARE(QUuid(record.uuid).isNull(), false);
-    QVERIFY(!record.uuid.startsWith('{'));
-    QVERIFY(before <= record.startedAt && record.startedAt <= record.finishedAt);
-    QCOMPARE(record.finishedAt.timeSpec(), Qt::UTC);
-    QCOMPARE(record.host, QSysInfo::machineHostName());
-    QCOMPARE(record.station, 0);
-    QCOMPARE(record.port, sim.linkPath(0));
-    QCOMPARE(record.workMode, QStringLiteral("download"));
-    QCOMPARE(record.continuous, false);
-    QCOMPARE(record.chipFamily, family);
-    QCOMPARE(record.loaderState, family.isEmpty() ? "ram" : "rom");
-    QCOMPARE(record.loaderName, loader);
-    QCOMPARE(record.loaderSha256, loader.isEmpty() ? QString() : sha256(readFile(":/bootram_bins/" + loader)));
-    QCOMPARE(record.baudrate, 460800u);
-    QCOMPARE(record.code, code);
-    QCOMPARE(record.message, ErrorCodes::errorString(code));
-    QVERIFY(!record.appVersion.isEmpty());
-    QCOMPARE(record.images.size(), files.size());
-    for (int i = 0; i < files.size(); ++i) {
-        const RunImage &entry = record.images.at(i);
-        const QByteArray data = readFile(files.at(i).filePath);
-        QCOMPARE(entry.path, files.at(i).filePath);
-        QCOMPARE(entry.address, files.at(i).startAddr);
-        QCOMPARE(entry.size, qint64(data.size()));
-        QCOMPARE(entry.sha256, sha256(data));
-        QCOMPARE(entry.written, written.at(i));
-        if (entry.written)
-            QCOMPARE(sha256(sim.image(0, entry.address)), entry.sha256);
-    }
 }
 
 // The fault the simulated chip shows, or a missing file or port on the host's side.
@@ -284,6 +235,13 @@ void tst_Worker::faults()
     QVERIFY(code != ErrorCodes::RESULT_ERASE_ALL_READ_FAILED || eraseBound.hasExpired());
     QTest::qWait(100);
     QCOMPARE(rig.results.size(), 1);
+    const RunRecord record = rig.records.value(0);
+    QCOMPARE(record.code, code);
+    QCOMPARE(record.message, ErrorCodes::errorString(code));
+    QCOMPARE(record.workMode, QString(mode == Worker::WORK_MODE_ERASE ? "erase" : "download"));
+    QCOMPARE(record.images.size(), files.size());
+    for (const RunImage &entry : record.images)
+        QCOMPARE(entry.written, code == 0 && mode == Worker::WORK_MODE_DOWNLOAD);
 
     const QStringList lines = sim.receivedLines(0);
     if (onHost)
