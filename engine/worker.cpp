@@ -14,6 +14,11 @@
 
 #include <limits>
 
+// Builds outside the project's own tree (the fuzz targets) name no version.
+#ifndef ZDZ_PROJECT_VERSION
+#define ZDZ_PROJECT_VERSION "unknown"
+#endif
+
 namespace {
 
 constexpr quint32 ROM_BAUDRATE = 115200;
