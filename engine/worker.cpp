@@ -160,7 +160,7 @@ void Worker::slotWorkerStart()
     if (!serialPort)
         slotWorkerInit();
     // The chip on the line belongs to the new run: the old one ends here without a report.
-    interruptRun();
+    const bool interrupted = interruptRun();
 
     userConfig = nextConfig;
     workMode = nextWorkMode;
@@ -196,7 +196,9 @@ void Worker::slotWorkerStart()
     }
 
     serialPort->setPortName(serialPortName);
-    if (loaderMayBeFast && openPort()) {
+    // A run cut short may have left the loader at the image speed; a finished one hands the
+    // line to the next board.
+    if (interrupted && loaderMayBeFast && openPort()) {
         windingDown = true;
         useUserBaudrate = false;
         setPortSpeed(loaderFastBaudrate);
@@ -209,8 +211,10 @@ void Worker::slotWorkerStart()
 
 // Ends whatever the previous run was doing, so that none of its bytes follows the next run's
 // first command: a receiver on the chip is cancelled now, and no deadline of it stays armed.
-void Worker::interruptRun()
+bool Worker::interruptRun()
 {
+    if (cmdStage == STEP_WORK_STOP)
+        return false;
     deadlineTimer->stop();
     stepDue = QDeadlineTimer(QDeadlineTimer::Forever);
     runDue = QDeadlineTimer(QDeadlineTimer::Forever);
@@ -225,6 +229,7 @@ void Worker::interruptRun()
         serialPort->flush();
     }
     cmdStage = STEP_WORK_STOP;
+    return true;
 }
 
 void Worker::startRun()

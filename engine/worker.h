@@ -129,7 +129,7 @@ private:
     };
 
     // Run control
-    void interruptRun();
+    bool interruptRun();
     void startRun();
     void restartSoon(int delayMs);
     void finish(int code);
