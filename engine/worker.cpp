@@ -93,6 +93,8 @@ QString familyName(Worker::ChipCodeVerFlag code)
 Worker::Worker()
     : QObject(nullptr)
 {
+    // Every owner receives the results across threads; none has to remember the record's type.
+    registerWorkerMetaTypes();
 }
 
 Worker::~Worker()
