@@ -379,6 +379,13 @@ void Worker::armExchange()
 
 void Worker::exchangeDeadline()
 {
+    // A thread that was kept waiting may see its deadline before the answer that already
+    // lies in the port: look once more, since a resend would discard it.
+    const CmdStageFlag waiting = cmdStage;
+    if (serialPort->isOpen())
+        serialPort->waitForReadyRead(0);
+    if (cmdStage != waiting)
+        return;
     const ExchangeRule &rule = RULES[exchange];
     WaitAccount &account = accounts[exchange];
     const qint64 spent = account.spentMs + waitClock.elapsed();
