@@ -41,8 +41,18 @@ RamLoader RamLoader::resolve(Worker::ChipCodeVerFlag codeVer, const QString &loa
 RamLoader RamLoader::checkAll(const QString &loaderDir)
 {
     RamLoader loader;
+    if (!loaderDir.isEmpty() && !QFileInfo(loaderDir).isDir()) {
+        loader.error = ErrorCodes::RESULT_RAMCODE_FILE_INVALID;
+        loader.filePath = loaderDir;
+        return loader;
+    }
+    // A line that makes one family may hold only that family's loader: a missing file fails
+    // only the chip that needs it, once its family is known.
     for (const ChipFamilyRow *family = ChipFamilyTable::begin(); family != ChipFamilyTable::end(); ++family) {
-        loader = resolve(family->code, loaderDir);
+        const RamLoader candidate = resolve(family->code, loaderDir);
+        if (!candidate.isOk() && !loaderDir.isEmpty() && !QFileInfo::exists(candidate.filePath))
+            continue;
+        loader = candidate;
         if (!loader.isOk())
             break;
     }

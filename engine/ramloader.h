@@ -15,8 +15,9 @@ public:
 
     // The family's loader; isOk() is false when it is missing, unreadable, empty or too large.
     static RamLoader resolve(Worker::ChipCodeVerFlag codeVer, const QString &loaderDir);
-    // Every family's loader, so that a bad folder ends a run before anything goes on the line
-    // (the family is known only after "version"): the first that fails, else the last that passed.
+    // The folder and every family's loader in it, so that a bad file ends a run before anything
+    // goes on the line: the first that fails, else the last that passed. A family whose file is
+    // absent is left to resolve() once a chip of that family answers.
     static RamLoader checkAll(const QString &loaderDir);
 
     bool isOk() const { return error == 0; }

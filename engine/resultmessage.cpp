@@ -1,7 +1,6 @@
 #include "resultmessage.h"
 
 #include "errorcodes.h"
-#include "ramloader.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -14,14 +13,11 @@
 #include <unistd.h>
 #endif
 
-QString ResultMessage::text(int code, const QString &portName, const QString &loaderDir)
+QString ResultMessage::text(int code, const QString &portName, const QString &loaderFile)
 {
-    if (code == ErrorCodes::RESULT_RAMCODE_FILE_INVALID) {
-        // Looked at again now: a file put right since the run failed leaves only the folder to name.
-        const RamLoader loaders = RamLoader::checkAll(loaderDir);
-        return loaders.isOk() ? ErrorCodes::errorString(code).arg(QDir::toNativeSeparators(loaderDir)) : loaders.message();
-    }
     QString message = ErrorCodes::errorString(code);
+    if (code == ErrorCodes::RESULT_RAMCODE_FILE_INVALID)
+        return message.arg(QDir::toNativeSeparators(loaderFile));
     if (code == ErrorCodes::RESULT_PORT_OPEN_FAILED) {
         const QString hint = permissionHint(portName);
         if (!hint.isEmpty())

@@ -8,7 +8,8 @@
 class ResultMessage
 {
 public:
-    static QString text(int code, const QString &portName, const QString &loaderDir);
+    // The worker writes it into the run's record; every consumer reads it from there.
+    static QString text(int code, const QString &portName, const QString &loaderFile);
 
     // Empty unless the port's device exists but this user may not open it; then the cause and
     // the fix (membership of the group that owns the device).

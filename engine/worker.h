@@ -6,6 +6,8 @@
 #include "ymodemfiletransmit.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QDateTime>
 #include <QList>
 #include <QMetaType>
@@ -17,7 +19,8 @@ class QTimer;
 
 // Drives one chip on one serial line: asks the ROM loader for its version, uploads the RAM
 // loader, then writes the images (or erases the flash) and reports one result code per run.
-// Lives in a thread of its own and talks only through queued signals.
+// Lives in a thread of its own and talks only through queued signals. It acts when an answer
+// arrives, a transfer ends or its single deadline falls due; between those it costs nothing.
 class Worker : public QObject
 {
     Q_OBJECT
@@ -87,6 +90,7 @@ signals:
 
 public slots:
     void slotWorkerInit();
+    // Configuration, port and mode take effect at the next start, never under a running chip.
     void slotSetUserConfig(UserConfig userConfig);
     void slotSetWorkerPortName(QString serialPortName);
     void slotSetWorkerMode(int mode);
@@ -96,54 +100,109 @@ public slots:
 protected slots:
     void slotSerialReadyRead();
     void slotSerialErrorOccurred(QSerialPort::SerialPortError error);
-    void slotWorkerProcessCheck();
-    void slotEraseTimeout();
+    void slotDeadlineDue();
     void slotTransmitProgress(int progress);
     void slotTransmitStatus(YmodemFileTransmit::Status status);
 
 private:
-    bool sendCmdVersion();
-    bool sendCmdDownload(ChipCodeVerFlag codeVer);
-    bool sendCmdEraseAll();
-    bool sendCmdBaudrate(quint32 baudrate);
-    bool sendCmdStartAddr(quint32 startAddr);
-    bool sendCmdUpgrade();
-    bool sendCmdFileCount();
-    bool sendCmdDownloadSuccess();
-    bool sendCmdReboot();
-    bool writeLine(const QByteArray &line, bool flush);
+    // The command exchanges of the dialogue; their rules are one table in the source.
+    enum Exchange {
+        EX_VERSION,
+        EX_DOWNLOAD,
+        EX_ERASE_ALL,
+        EX_FILECOUNT,
+        EX_BAUDRATE,
+        EX_STARTADDR,
+        EX_UPGRADE,
+        EX_COUNT
+    };
+    // Time an exchange has waited in this run, over all its visits, and when it resends next.
+    struct WaitAccount
+    {
+        qint64 spentMs = 0;
+        qint64 nextResendMs = 0;
+    };
+    struct HashedImage
+    {
+        RunImage image;
+        QDateTime modified;
+    };
 
-    bool runSharedStep();
-    void runDownloadStep();
-    void runEraseStep();
-    bool handleAnswer();
+    // Run control
+    bool interruptRun();
+    void startRun();
+    void restartSoon(int delayMs);
+    void finish(int code);
+    void restartOrFail(int code);
+    void sendFailed(int code);
+    bool isContinuousDownload() const;
+    bool isYmodemStep() const;
+
+    // The stepper: one exchange at a time, one deadline at a time.
+    void beginExchange(Exchange exchange, const QByteArray &line);
+    bool sendExchangeLine();
+    int budgetOf(Exchange waiting) const;
+    void armExchange();
+    void exchangeDeadline();
+    bool takeAnswer();
+    void answered(Exchange exchange);
+    void arm(int delayMs);
+    void schedule();
+
+    // The dialogue
+    void afterVersion();
+    void askDownload();
+    void sendLoader();
+    void loaderUploaded();
+    void afterLoaderSettled();
+    void askEraseAll();
+    void askFileCount();
+    void afterFileCount();
+    void askBaudrate();
+    void afterBaudrate();
+    void askStartAddr();
+    void sendImage();
+    void imageSent();
+    void downloadDone();
+    void windDownDone();
+    quint32 baudrateTarget() const;
     bool currentImage(FileCfg *image);
+
+    bool writeLine(const QByteArray &line, bool flush);
     bool openPort();
     void closePortAfterRun();
     void setPortSpeed(quint32 baudrate);
-    void restartProcessTimer(int intervalMs);
-    void failWith(int code);
-    void failSend(int code);
-    void reportOrFail(int code);
-    void restartOrFail(int code);
-    void resetWaitCounters();
-    bool isContinuousDownload() const;
-    bool isYmodemStep() const;
-    bool resendDue(int counter) const;
     void beginRecord();
     void reportResult(int code);
 
+    // Taken over at the next start.
+    UserConfig nextConfig;
+    QString nextPortName;
+    int nextWorkMode = WORK_MODE_DOWNLOAD;
+    bool eraseChipFirst = false;
+
+    // The running configuration.
     UserConfig userConfig;
     int workMode = WORK_MODE_DOWNLOAD;
     bool continuousMode = false;
-    bool eraseChipFirst = false;
     QString serialPortName;
-    QByteArray rxBuffer;
+    // The RAM loader of this run (a resource path for a built-in one), or the file that failed.
+    QString loaderFile;
+
     QSerialPort *serialPort = nullptr;
-    QTimer *processTimer = nullptr;
-    QTimer *eraseTimer = nullptr;
+    QTimer *deadlineTimer = nullptr;
     YmodemFileTransmit *transmitter = nullptr;
-    CmdStageFlag cmdStage = STEP_INITIAL;
+
+    CmdStageFlag cmdStage = STEP_WORK_STOP;
+    QByteArray rxBuffer;
+    Exchange exchange = EX_VERSION;
+    QByteArray exchangeLine;
+    WaitAccount accounts[EX_COUNT];
+    QElapsedTimer waitClock;
+    QDeadlineTimer stepDue{ QDeadlineTimer::Forever };
+    QDeadlineTimer runDue{ QDeadlineTimer::Forever };
+
+    ChipCodeVerFlag chipCodeVer = CodeUnKnown;
     qint8 filesDone = -1;
     quint32 fileIndex = 0;
     // Images whose transfer ended well in this run, and the loader's count before the first.
@@ -151,31 +210,21 @@ private:
     bool loaderCountKnown = false;
     int loaderCountAtStart = 0;
     QString lastCmd;
-    ChipCodeVerFlag chipCodeVer = CodeUnKnown;
     bool useUserBaudrate = false;
-    int resultCode = 0;
     bool eraseConfirmed = false;
-    int versionWaitTicks = 0;
-    int downloadWaitTicks = 0;
-    int fileCountWaitTicks = 0;
-    int baudrateWaitTicks = 0;
-    int startAddrWaitTicks = 0;
-    int upgradeWaitTicks = 0;
-    int eraseWaitTicks = 0;
+    // The loader was told to leave 115200 and has not been seen back there: a restart first
+    // brings it back, or the new run's "version" would cross the line at the wrong speed.
+    bool loaderMayBeFast = false;
+    quint32 loaderFastBaudrate = 0;
+    bool windingDown = false;
+    // Held back after one report while a continuous worker's port stays unavailable.
+    bool portFailureReported = false;
 
     // The configured images with their hashes, taken when the configuration's run starts and
     // refreshed for a file that changed on disk since.
-    struct HashedImage
-    {
-        RunImage image;
-        QDateTime modified;
-    };
     QList<HashedImage> configuredImages;
     RunRecord record;
     int imageInFlight = -1;
-
-    // Held back after one report while a continuous worker's port stays unavailable.
-    bool portFailureReported = false;
 };
 
 Q_DECLARE_METATYPE(Worker::ChipCodeVerFlag)

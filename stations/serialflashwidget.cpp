@@ -331,7 +331,7 @@ void SerialFlashWidget::slotHandleWorkerReportResult(int result, RunRecord recor
     emit sigReportRun(record);
     // The row may have lost its port (unplugged) or taken another since the run began; the
     // result belongs to the line the run was started on.
-    emit sigReportWorker(runPortName, result);
+    emit sigReportWorker(runPortName, result, record.message);
 }
 
 void SerialFlashWidget::slotHandleWorkerReportYmodemProgress(int fileID, int progress)

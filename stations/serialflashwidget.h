@@ -68,7 +68,8 @@ signals:
     void sigWorkerStart();
 
     void sigReportMsg(QString portName, QString msg);
-    void sigReportWorker(QString portName, int result);
+    // The message is the run's own, details filled in (the loader file, the port's permission).
+    void sigReportWorker(QString portName, int result, QString message);
     // The record of the run whose result follows in sigReportWorker.
     void sigReportRun(RunRecord record);
 

@@ -261,7 +261,7 @@ void MainWindow::startOpenedStations(const QString &logText, SerialFlashWidget::
     setControlsEnabled(false);
 }
 
-void MainWindow::slotShowDownloadResultOnWindow(QString portName, int result)
+void MainWindow::slotShowDownloadResultOnWindow(QString portName, int result, QString message)
 {
     // The name is the line of the finished run; another row bound to that line since then
     // may be in a run of its own, which must not be stopped.
@@ -287,7 +287,7 @@ void MainWindow::slotShowDownloadResultOnWindow(QString portName, int result)
     }
 
     const QString prefix = portPrefix(portName);
-    appendLog(prefix + ResultMessage::text(result, portName, userConfig->loaderDir()));
+    appendLog(prefix + (message.isEmpty() ? ErrorCodes::errorString(result) : message));
     if (result != ErrorCodes::RESULT_SUCCESS && result != ErrorCodes::RESULT_PORT_OPEN_FAILED)
         appendLog(prefix + tr("download failed, please replace another chip and retry."));
 

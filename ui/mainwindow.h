@@ -43,7 +43,7 @@ private slots:
     void slotCfgDialogAccepted();
     void on_btnStart_clicked();
     void on_btnErase_clicked();
-    void slotShowDownloadResultOnWindow(QString portName, int result);
+    void slotShowDownloadResultOnWindow(QString portName, int result, QString message = QString());
     void checkActiveWorkerPeriodically();
     void on_actionClear_Count_triggered();
     void on_actionUser_Guide_triggered();

@@ -377,13 +377,13 @@ void TestMainWindow::resultsAndCounters()
     SerialFlashWidget *earlierRow = window->findChildren<SerialFlashWidget *>().last();
     QVERIFY(earlierRow->portName().isEmpty());
     // The port could not be opened: one line, no advice to replace the chip.
-    emit earlierRow->sigReportWorker(port, 513);
+    emit earlierRow->sigReportWorker(port, 513, QString());
     QCOMPARE(logMessages().mid(1), QStringList{ prefixed(port, ErrorCodes::errorString(513)) });
     QCOMPARE(counts(), QList<int>({ 1234567, 90, 1234567, 90 }));
     QVERIFY(stationFor(0)->isWorking());
     QVERIFY(QMetaObject::invokeMethod(window, "on_actionClear_Count_triggered"));
     QCOMPARE(counts(), QList<int>({ 0, 0, 0, 0 }));
-    emit earlierRow->sigReportWorker(port, 0x0203);
+    emit earlierRow->sigReportWorker(port, 0x0203, QString());
     QCOMPARE(logMessages().mid(2), (QStringList{ prefixed(port, ErrorCodes::errorString(0x0203)),
                                                  prefixed(port, "download failed, please replace another chip and retry.") }));
     QCOMPARE(counts(), QList<int>({ 0, 1, 0, 1 }));

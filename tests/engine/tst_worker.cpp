@@ -29,6 +29,11 @@ static FileCfg image(const QString &name, int size, quint32 addr)
     return FileCfg{ writeFile(path, data) ? path : QString(), addr };
 }
 
+static QString sha256(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+}
+
 // What the chip received in order, each with the host's line speed at that moment:
 // "line@baud" for a command line, "loader@baud" or "image@baud" for a whole transfer.
 static QStringList linesWithBaud(const ChipSimProcess &sim)
@@ -63,15 +68,20 @@ struct WorkerRig : QObject
     }
     ~WorkerRig() override { thread.quit(); thread.wait(); }
 
+    // The station's signals: configuration, port name, work mode and, unless only the
+    // configuration is handed over, a start.
     void run(const QList<FileCfg> &files, const QString &port, quint32 baudrate = 921600,
-             quint32 downloadMode = UserConfig::DOWNLOAD_MODE_SINGLESHOT, int mode = Worker::WORK_MODE_DOWNLOAD)
+             quint32 downloadMode = UserConfig::DOWNLOAD_MODE_SINGLESHOT, int mode = Worker::WORK_MODE_DOWNLOAD,
+             bool start = true)
     {
         UserConfig config;
         config.setFileList(files);
         config.setBaudrate(baudrate);
         config.setDownloadMode(downloadMode);
-        QMetaObject::invokeMethod(worker, [w = worker, config, port, mode] {
+        QMetaObject::invokeMethod(worker, [w = worker, config, port, mode, start] {
             w->slotSetUserConfig(config);
+            if (!start)
+                return;
             w->slotSetWorkerPortName(port);
             w->slotSetWorkerMode(mode);
             w->slotWorkerStart();
@@ -94,11 +104,11 @@ private slots:
     void oneFile_data();
     void oneFile();
     void staleLoaderCountStillWritesEveryImage();
-    void recordOfRun_data();
-    void recordOfRun();
     void faults_data();
     void faults();
     void continuousServesChipAfterChip();
+    void configurationWaitsForNextStart();
+    void restartDuringTransfer();
 };
 
 void tst_Worker::oneFile_data()
@@ -139,6 +149,22 @@ void tst_Worker::oneFile()
     QCOMPARE(sim.image(0, 0x1000), readFile(file.filePath));
     QCOMPARE(rig.progress.last(), qMakePair(1, 100));
     QVERIFY(std::all_of(rig.progress.begin(), rig.progress.end(), [](auto &report) { return report.first == 1; }));
+
+    // The run's record names the chip, the loader and the image exactly as they went out.
+    const RunRecord record = rig.records.value(0);
+    const QString loader = family.isEmpty() ? QString() : "ramcode_" + family.toLower() + ".bin";
+    QVERIFY(!QUuid(record.uuid).isNull() && !record.uuid.startsWith('{'));
+    QVERIFY(record.startedAt <= record.finishedAt && record.finishedAt.timeSpec() == Qt::UTC);
+    QCOMPARE(QStringList({ record.host, record.port, record.workMode, record.chipFamily, record.loaderState,
+                           record.loaderName, record.loaderSha256, record.message }),
+             QStringList({ QSysInfo::machineHostName(), sim.linkPath(0), "download", family,
+                           family.isEmpty() ? "ram" : "rom", loader,
+                           loader.isEmpty() ? QString() : sha256(readFile(":/bootram_bins/" + loader)), "Success" }));
+    QVERIFY(record.code == 0 && record.baudrate == 921600 && !record.continuous && !record.appVersion.isEmpty());
+    QCOMPARE(record.images.size(), 1);
+    const RunImage &sent = record.images.first();
+    QVERIFY(sent.written && sent.path == file.filePath && sent.address == file.startAddr && sent.size == 20000);
+    QCOMPARE(sent.sha256, sha256(sim.image(0, 0x1000)));
 }
 
 // A loader that already counts an image (an earlier run on the same board) must not make
@@ -158,74 +184,6 @@ void tst_Worker::staleLoaderCountStillWritesEveryImage()
     QCOMPARE(rig.progress.last(), qMakePair(3, 100));
 }
 
-static QString sha256(const QByteArray &data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
-}
-
-void tst_Worker::recordOfRun_data()
-{
-    QTest::addColumn<QStringList>("simArgs");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("family");
-    QTest::addColumn<QString>("loader");
-    QTest::addColumn<QList<bool>>("written");
-
-    QTest::newRow("pass from ROM") << QStringList{ "--families", "ZR740C" } << 0 << "ZR740C" << "ramcode_zr740c.bin"
-                                   << QList<bool>{ true, true };
-    // The second image is cancelled at its second block; the one-block first image is kept.
-    QTest::newRow("second image cancelled, RAM loader running")
-        << QStringList{ "--set", "0:ram=1", "--fault", "0:can=2" } << ErrorCodes::RESULT_FILE_SEND_FAILED << QString()
-        << QString() << QList<bool>{ true, false };
-}
-
-void tst_Worker::recordOfRun()
-{
-    QFETCH(QStringList, simArgs);
-    QFETCH(int, code);
-    QFETCH(QString, family);
-    QFETCH(QString, loader);
-    QFETCH(QList<bool>, written);
-    ChipSimProcess sim;
-    QVERIFY(sim.start(1, simArgs));
-    const QList<FileCfg> files{ image("r1.bin", 900, 0x1000), image("r2.bin", 3000, 0x8000) };
-    WorkerRig rig;
-    const QDateTime before = QDateTime::currentDateTimeUtc();
-    rig.run(files, sim.linkPath(0), 460800);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>{ code }, 20000);
-
-    const RunRecord record = rig.records.value(0);
-    QCOMPARE(QUuid(record.uuid).isNull(), false);
-    QVERIFY(!record.uuid.startsWith('{'));
-    QVERIFY(before <= record.startedAt && record.startedAt <= record.finishedAt);
-    QCOMPARE(record.finishedAt.timeSpec(), Qt::UTC);
-    QCOMPARE(record.host, QSysInfo::machineHostName());
-    QCOMPARE(record.station, 0);
-    QCOMPARE(record.port, sim.linkPath(0));
-    QCOMPARE(record.workMode, QStringLiteral("download"));
-    QCOMPARE(record.continuous, false);
-    QCOMPARE(record.chipFamily, family);
-    QCOMPARE(record.loaderState, family.isEmpty() ? "ram" : "rom");
-    QCOMPARE(record.loaderName, loader);
-    QCOMPARE(record.loaderSha256, loader.isEmpty() ? QString() : sha256(readFile(":/bootram_bins/" + loader)));
-    QCOMPARE(record.baudrate, 460800u);
-    QCOMPARE(record.code, code);
-    QCOMPARE(record.message, ErrorCodes::errorString(code));
-    QVERIFY(!record.appVersion.isEmpty());
-    QCOMPARE(record.images.size(), files.size());
-    for (int i = 0; i < files.size(); ++i) {
-        const RunImage &entry = record.images.at(i);
-        const QByteArray data = readFile(files.at(i).filePath);
-        QCOMPARE(entry.path, files.at(i).filePath);
-        QCOMPARE(entry.address, files.at(i).startAddr);
-        QCOMPARE(entry.size, qint64(data.size()));
-        QCOMPARE(entry.sha256, sha256(data));
-        QCOMPARE(entry.written, written.at(i));
-        if (entry.written)
-            QCOMPARE(sha256(sim.image(0, entry.address)), entry.sha256);
-    }
-}
-
 // The fault the simulated chip shows, or a missing file or port on the host's side.
 void tst_Worker::faults_data()
 {
@@ -242,6 +200,9 @@ void tst_Worker::faults_data()
     QTest::newRow("missing file") << "missing file" << download << ErrorCodes::RESULT_ARG_FILENAME_INVALID;
     QTest::newRow("missing file, erase") << "missing file" << erase << ErrorCodes::RESULT_ARG_FILENAME_INVALID;
     QTest::newRow("absent port") << "absent port" << download << ErrorCodes::RESULT_PORT_OPEN_FAILED;
+    // Nothing to write is never a pass, and the chip is not touched.
+    QTest::newRow("no image configured") << "no image" << download << ErrorCodes::RESULT_ARGS_MISSING;
+    QTest::newRow("record not valid") << "bad speed" << download << ErrorCodes::RESULT_ARGS_MISSING;
     QTest::newRow("erase on a ROM chip") << "" << erase << 0;
     // Only the 30 s bound ends the wait for the erase.
     QTest::newRow("erase never confirmed") << "ffff=ferase_all" << erase << ErrorCodes::RESULT_ERASE_ALL_READ_FAILED;
@@ -258,9 +219,12 @@ void tst_Worker::faults()
     QList<FileCfg> files = { image("f.bin", 4000, 0x3000) };
     if (fault == QLatin1String("missing file"))
         files.append(FileCfg{ images.filePath("gone.bin"), 0x9000 });
+    if (fault == QLatin1String("no image"))
+        files.clear();
     WorkerRig rig;
     const QDeadlineTimer eraseBound(29000);
-    rig.run(files, fault == QLatin1String("absent port") ? images.filePath("ttyNONE") : sim.linkPath(0), 921600,
+    rig.run(files, fault == QLatin1String("absent port") ? images.filePath("ttyNONE") : sim.linkPath(0),
+            fault == QLatin1String("bad speed") ? 9600 : 921600,
             UserConfig::DOWNLOAD_MODE_SINGLESHOT, mode);
     if (fault == QLatin1String("silent")) {
         QTest::qWait(300);
@@ -271,6 +235,13 @@ void tst_Worker::faults()
     QVERIFY(code != ErrorCodes::RESULT_ERASE_ALL_READ_FAILED || eraseBound.hasExpired());
     QTest::qWait(100);
     QCOMPARE(rig.results.size(), 1);
+    const RunRecord record = rig.records.value(0);
+    QCOMPARE(record.code, code);
+    QCOMPARE(record.message, ErrorCodes::errorString(code));
+    QCOMPARE(record.workMode, QString(mode == Worker::WORK_MODE_ERASE ? "erase" : "download"));
+    QCOMPARE(record.images.size(), files.size());
+    for (const RunImage &entry : record.images)
+        QCOMPARE(entry.written, code == 0 && mode == Worker::WORK_MODE_DOWNLOAD);
 
     const QStringList lines = sim.receivedLines(0);
     if (onHost)
@@ -318,6 +289,61 @@ void tst_Worker::continuousServesChipAfterChip()
     QCOMPARE(rig.records.last().continuous, true);
     QCOMPARE(rig.records.last().images.value(0).written, true);
     QCOMPARE(rig.records.at(2).images.value(0).written, false);
+}
+
+// A configuration handed over while a chip is served applies from the next start.
+void tst_Worker::configurationWaitsForNextStart()
+{
+    ChipSimProcess sim;
+    QVERIFY(sim.start(1));
+    const FileCfg first = image("first.bin", 6000, 0x1000), second = image("second.bin", 2000, 0x30000);
+    WorkerRig rig;
+    rig.run({ first }, sim.linkPath(0), 460800);
+    rig.run({ second }, sim.linkPath(0), 230400, UserConfig::DOWNLOAD_MODE_SINGLESHOT, Worker::WORK_MODE_DOWNLOAD, false);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>{ 0 }, 20000);
+    QCOMPARE(sim.receivedLines(0).filter("startaddr"), QStringList{ "\r\nstartaddr 0x00001000\r\n" });
+    QCOMPARE(rig.records.value(0).baudrate, 460800u);
+    QCOMPARE(sim.image(0, first.startAddr), readFile(first.filePath));
+
+    QVERIFY(sim.command(QStringLiteral("reboot 0")));
+    QMetaObject::invokeMethod(rig.worker, "slotWorkerStart");
+    QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>({ 0, 0 }), 20000);
+    QCOMPARE(sim.image(0, second.startAddr), readFile(second.filePath));
+    QCOMPARE(rig.records.value(1).images.value(0).path, second.filePath);
+}
+
+// Start pressed again on a continuous line while an image is on its way: the old transfer ends
+// before the new run's first command, the interrupted run reports nothing and both chips pass.
+void tst_Worker::restartDuringTransfer()
+{
+    ChipSimProcess sim;
+    QVERIFY(sim.start(2, { "--throttle", "--families", "ZR740A,ZR610A" }));
+    const QList<FileCfg> files{ image("big.bin", 150000, 0x10000), image("small.bin", 3000, 0x80000) };
+    WorkerRig rigs[2];
+    for (int chip = 0; chip < 2; ++chip)
+        rigs[chip].run(files, sim.linkPath(chip), 921600, UserConfig::DOWNLOAD_MODE_CONTINUOUS);
+    QTRY_VERIFY_WITH_TIMEOUT(!rigs[0].progress.isEmpty() && rigs[0].progress.last().second >= 20, 30000);
+    const int before = sim.transcript(0).size();
+    for (int chip = 0; chip < 2; ++chip)
+        rigs[chip].run(files, sim.linkPath(chip), 921600, UserConfig::DOWNLOAD_MODE_CONTINUOUS);
+
+    QTRY_VERIFY_WITH_TIMEOUT(!rigs[0].results.isEmpty() && !rigs[1].results.isEmpty(), 60000);
+    for (int chip = 0; chip < 2; ++chip) {
+        QVERIFY(std::all_of(rigs[chip].results.begin(), rigs[chip].results.end(), [](int r) { return r == 0; }));
+        for (const FileCfg &file : files)
+            QCOMPARE(sim.image(chip, file.startAddr), readFile(file.filePath));
+    }
+    // Chip 0's receiver was cancelled before the new "version"; nothing of the old run after it.
+    const QList<QJsonObject> events = sim.transcript(0).mid(before);
+    const auto version = std::find_if(events.begin(), events.end(), [](const QJsonObject &event) {
+        return event.value("ev") == "rx" && event.value("line") == "version \r\n";
+    });
+    QVERIFY(version != events.end());
+    QVERIFY(std::any_of(events.begin(), version, [](const QJsonObject &event) {
+        return event.value("what").toString().contains("cancelled by the host");
+    }));
+    for (auto event = version; event != events.end(); ++event)
+        QVERIFY2(event->value("ev") != "violation", qPrintable(event->value("what").toString()));
 }
 
 QTEST_GUILESS_MAIN(tst_Worker)

@@ -182,7 +182,7 @@ void tst_SerialFlashWidget::runOnSimulatedChip()
     auto owner = std::make_unique<SerialFlashWidget>();
     SerialFlashWidget *station = owner.get();
     QSignalSpy reports(station, &SerialFlashWidget::sigReportWorker);
-    const QVariantList passed{sim.linkPath(0), 0};
+    const QVariantList passed{sim.linkPath(0), 0, QStringLiteral("Success")};
     station->setPortName(sim.linkPath(0));
     switchOf(station)->click();
     // As the main window does when Start is pressed.

@@ -103,7 +103,7 @@ void FlashSession::handleResult(int index, int code, RunRecord record)
     else
         ++run.failed;
     run.lastPercent = -1;
-    output.result(run.name, run.passed + run.failed, code, ResultMessage::text(code, run.device, config.loaderDir()));
+    output.result(run.name, run.passed + run.failed, code, record.message);
 
     if (continuous || finished)
         return;
