@@ -6,8 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
 
-build_pkgs=(cmake g++ make qtbase5-dev libqt5serialport5-dev qtmultimedia5-dev qttools5-dev-tools libqt5multimedia5-plugins)
-test_pkgs=(lrzsz clang libclang-rt-14-dev)
+build_pkgs=(cmake g++ make qtbase5-dev libqt5serialport5-dev qtmultimedia5-dev qttools5-dev-tools libqt5multimedia5-plugins libqt5sql5-psql)
+test_pkgs=(lrzsz clang libclang-rt-14-dev postgresql)
 demo_pkgs=()
 
 need_pkgs() {
