@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
 
-build_pkgs=(cmake g++ make qtbase5-dev libqt5serialport5-dev qtmultimedia5-dev qttools5-dev-tools libqt5multimedia5-plugins libqt5sql5-psql)
+build_pkgs=(cmake g++ make qtbase5-dev libqt5serialport5-dev qtmultimedia5-dev qttools5-dev-tools libqt5multimedia5-plugins libqt5sql5-sqlite libqt5sql5-psql)
 test_pkgs=(lrzsz clang libclang-rt-14-dev postgresql)
 demo_pkgs=()
 

@@ -3,9 +3,14 @@
 #include "chipdialogue.h"
 #include "errorcodes.h"
 
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QFile>
 #include <QFileInfo>
+#include <QSysInfo>
 #include <QThread>
 #include <QTimer>
+#include <QUuid>
 
 namespace {
 
@@ -19,6 +24,30 @@ constexpr int PORT_RETRY_MS = 1000;
 constexpr int WAIT_LIMIT_TICKS = 1000;
 constexpr int ERASE_WAIT_LIMIT_TICKS = 5000;
 constexpr int RESEND_EVERY_TICKS = 200;
+
+// Lower-case hex of the file's SHA-256, or empty when it cannot be read.
+QString fileSha256(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QString();
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+QString familyName(Worker::ChipCodeVerFlag code)
+{
+    switch (code) {
+    case Worker::CodeInROM_ZR740A:
+        return QStringLiteral("ZR740A");
+    case Worker::CodeInROM_ZR740C:
+        return QStringLiteral("ZR740C");
+    case Worker::CodeInROM_ZR610A:
+        return QStringLiteral("ZR610A");
+    default:
+        return QString();
+    }
+}
 
 } // namespace
 
@@ -99,9 +128,17 @@ void Worker::slotSetEraseChipFirst(bool mode)
 void Worker::slotWorkerStart()
 {
     const QList<FileCfg> files = userConfig.fileList();
+    configuredImages.clear();
+    for (const FileCfg &file : files) {
+        HashedImage hashed;
+        hashed.image.path = file.filePath;
+        hashed.image.address = file.startAddr;
+        configuredImages.append(hashed);
+    }
+    beginRecord();
     for (const FileCfg &file : files) {
         if (!QFileInfo::exists(file.filePath)) {
-            emit sigWorkerReportResult(ErrorCodes::RESULT_ARG_FILENAME_INVALID);
+            reportResult(ErrorCodes::RESULT_ARG_FILENAME_INVALID);
             return;
         }
     }
@@ -126,7 +163,7 @@ void Worker::slotWorkerStart()
         processTimer->start(TICK_MS);
         return;
     }
-    emit sigWorkerReportResult(ErrorCodes::RESULT_PORT_OPEN_FAILED);
+    reportResult(ErrorCodes::RESULT_PORT_OPEN_FAILED);
     if (isContinuousDownload()) {
         // Production goes on by itself once the adapter is back.
         portFailureReported = true;
@@ -326,7 +363,7 @@ void Worker::failSend(int code)
 void Worker::reportOrFail(int code)
 {
     if (isContinuousDownload()) {
-        emit sigWorkerReportResult(code);
+        reportResult(code);
         cmdStage = STEP_INITIAL;
     } else {
         failWith(code);
@@ -379,6 +416,8 @@ bool Worker::handleAnswer()
         if (code == CodeUnKnown)
             return false;
         chipCodeVer = code;
+        record.chipFamily = familyName(code);
+        record.loaderState = (code & 0xF000) == CodeInRAM ? QStringLiteral("ram") : QStringLiteral("rom");
         cmdStage = STEP_CMD_VERSION_POST;
         return true;
     }
@@ -449,10 +488,14 @@ bool Worker::runSharedStep()
     case STEP_RAMCODE_YMODEM_WAIT:
         break;
 
-    case STEP_ROMCODE_YMODEM_POST:
+    case STEP_ROMCODE_YMODEM_POST: {
         openPort();
+        const QString loader = ChipDialogue::ramcodeFilePath(chipCodeVer);
+        record.loaderName = QFileInfo(loader).fileName();
+        record.loaderSha256 = fileSha256(loader);
         cmdStage = STEP_RAMCODE_WAIT_READY;
         break;
+    }
 
     case STEP_ROMCODE_YMODEM_ERROR:
         openPort();
@@ -475,6 +518,7 @@ void Worker::runDownloadStep()
 {
     switch (cmdStage) {
     case STEP_INITIAL:
+        beginRecord();
         resultCode = ErrorCodes::RESULT_SUCCESS;
         resetWaitCounters();
         fileIndex = 0;
@@ -492,7 +536,7 @@ void Worker::runDownloadStep()
             if (!portFailureReported) {
                 portFailureReported = true;
                 chipCodeVer = CodeUnKnown;
-                emit sigWorkerReportResult(ErrorCodes::RESULT_PORT_OPEN_FAILED);
+                reportResult(ErrorCodes::RESULT_PORT_OPEN_FAILED);
             }
             restartProcessTimer(PORT_RETRY_MS);
             break;
@@ -614,7 +658,7 @@ void Worker::runDownloadStep()
             cmdStage = STEP_WORK_STOP;
             break;
         }
-        emit sigWorkerReportResult(ErrorCodes::RESULT_SUCCESS);
+        reportResult(ErrorCodes::RESULT_SUCCESS);
         // The next chip is looked for only after the operator had time to swap boards.
         restartProcessTimer(NEXT_CHIP_PAUSE_MS);
         cmdStage = STEP_INITIAL;
@@ -700,6 +744,7 @@ void Worker::runDownloadStep()
             break;
         transmitter->setBlockMode(2);
         transmitter->setFileName(image.filePath);
+        imageInFlight = static_cast<int>(fileIndex % static_cast<quint32>(userConfig.fileList().size()));
         fileIndex = (fileIndex + 1) % static_cast<quint32>(userConfig.fileList().size());
         if (!transmitter->startTransmit()) {
             failWith(ErrorCodes::RESULT_FILE_SEND_FAILED);
@@ -712,6 +757,8 @@ void Worker::runDownloadStep()
     case STEP_RAMCODE_YMODEM_POST:
         openPort();
         ++imagesSent;
+        if (imageInFlight >= 0 && imageInFlight < record.images.size())
+            record.images[imageInFlight].written = true;
         useUserBaudrate = false;
         cmdStage = STEP_RAMCODE_BAUDRATE_SEND;
         break;
@@ -725,10 +772,10 @@ void Worker::runDownloadStep()
         if (!continuousMode) {
             processTimer->stop();
             closePortAfterRun();
-            emit sigWorkerReportResult(resultCode);
+            reportResult(resultCode);
             break;
         }
-        emit sigWorkerReportResult(resultCode);
+        reportResult(resultCode);
         chipCodeVer = CodeUnKnown;
         cmdStage = STEP_INITIAL;
         break;
@@ -742,6 +789,7 @@ void Worker::runEraseStep()
 {
     switch (cmdStage) {
     case STEP_INITIAL:
+        beginRecord();
         resultCode = ErrorCodes::RESULT_SUCCESS;
         resetWaitCounters();
         eraseConfirmed = false;
@@ -808,7 +856,7 @@ void Worker::runEraseStep()
         closePortAfterRun();
         processTimer->stop();
         eraseTimer->stop();
-        emit sigWorkerReportResult(resultCode);
+        reportResult(resultCode);
         break;
 
     default:
@@ -816,8 +864,46 @@ void Worker::runEraseStep()
     }
 }
 
+void Worker::beginRecord()
+{
+    record = RunRecord();
+    record.uuid = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    record.startedAt = QDateTime::currentDateTimeUtc();
+    record.host = QSysInfo::machineHostName();
+    record.port = serialPortName;
+    record.workMode = workMode == WORK_MODE_ERASE ? QStringLiteral("erase") : QStringLiteral("download");
+    record.continuous = isContinuousDownload();
+    record.baudrate = userConfig.baudrate();
+    record.appVersion = QCoreApplication::applicationVersion();
+    if (record.appVersion.isEmpty())
+        record.appVersion = QStringLiteral(ZDZ_PROJECT_VERSION);
+    // A continuous line starts a record per chip: hash again only what changed on disk.
+    for (HashedImage &hashed : configuredImages) {
+        const QFileInfo info(hashed.image.path);
+        const qint64 size = info.isFile() ? info.size() : -1;
+        if (size != hashed.image.size || info.lastModified() != hashed.modified || hashed.image.sha256.isEmpty()) {
+            hashed.image.size = size;
+            hashed.modified = info.lastModified();
+            hashed.image.sha256 = size < 0 ? QString() : fileSha256(hashed.image.path);
+            if (hashed.image.sha256.isEmpty())
+                hashed.image.size = -1;
+        }
+        record.images.append(hashed.image);
+    }
+    imageInFlight = -1;
+}
+
+void Worker::reportResult(int code)
+{
+    record.code = code;
+    record.message = ErrorCodes::errorString(code);
+    record.finishedAt = QDateTime::currentDateTimeUtc();
+    emit sigWorkerReportResult(code, record);
+}
+
 void registerWorkerMetaTypes()
 {
+    qRegisterMetaType<RunRecord>("RunRecord");
     qRegisterMetaType<Worker::ChipCodeVerFlag>("ChipCodeVerFlag");
     qRegisterMetaType<Worker::ChipCodeVerFlag>("ChipCodeVerFlag&");
 }

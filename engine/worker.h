@@ -1,10 +1,13 @@
 #ifndef WORKER_H
 #define WORKER_H
 
+#include "runrecord.h"
 #include "userconfig.h"
 #include "ymodemfiletransmit.h"
 
 #include <QByteArray>
+#include <QDateTime>
+#include <QList>
 #include <QMetaType>
 #include <QObject>
 #include <QSerialPort>
@@ -77,7 +80,8 @@ public:
     ~Worker() override;
 
 signals:
-    void sigWorkerReportResult(int result);
+    // Every result carries the record of the run it ends.
+    void sigWorkerReportResult(int result, RunRecord record);
     void sigWorkerReadyToWork(Worker::ChipCodeVerFlag codeVer);
     void sigWorkerReportYmodemProgress(int fileID, int progress);
 
@@ -126,6 +130,8 @@ private:
     bool isContinuousDownload() const;
     bool isYmodemStep() const;
     bool resendDue(int counter) const;
+    void beginRecord();
+    void reportResult(int code);
 
     UserConfig userConfig;
     int workMode = WORK_MODE_DOWNLOAD;
@@ -157,13 +163,25 @@ private:
     int upgradeWaitTicks = 0;
     int eraseWaitTicks = 0;
 
+    // The configured images with their hashes, taken when the configuration's run starts and
+    // refreshed for a file that changed on disk since.
+    struct HashedImage
+    {
+        RunImage image;
+        QDateTime modified;
+    };
+    QList<HashedImage> configuredImages;
+    RunRecord record;
+    int imageInFlight = -1;
+
     // Held back after one report while a continuous worker's port stays unavailable.
     bool portFailureReported = false;
 };
 
 Q_DECLARE_METATYPE(Worker::ChipCodeVerFlag)
 
-// Registers the chip code for queued signals under "ChipCodeVerFlag" and "ChipCodeVerFlag&".
+// Registers the chip code (as "ChipCodeVerFlag" and "ChipCodeVerFlag&") and RunRecord for
+// queued signals.
 void registerWorkerMetaTypes();
 
 #endif // WORKER_H

@@ -4,7 +4,10 @@
 #include "userconfig.h"
 #include "worker.h"
 
+#include <QCryptographicHash>
 #include <QJsonObject>
+#include <QSysInfo>
+#include <QUuid>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
@@ -49,7 +52,10 @@ struct WorkerRig : QObject
         worker->moveToThread(&thread);
         connect(&thread, &QThread::started, worker, &Worker::slotWorkerInit);
         connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
-        connect(worker, &Worker::sigWorkerReportResult, this, [this](int r) { results << r; });
+        connect(worker, &Worker::sigWorkerReportResult, this, [this](int r, const RunRecord &record) {
+            results << r;
+            records << record;
+        });
         connect(worker, &Worker::sigWorkerReadyToWork, this, [this](Code c) { ready << c; });
         connect(worker, &Worker::sigWorkerReportYmodemProgress, this,
                 [this](int fileID, int p) { progress << qMakePair(fileID, p); });
@@ -75,6 +81,7 @@ struct WorkerRig : QObject
     QThread thread;
     Worker *worker = new Worker;
     QList<int> results;
+    QList<RunRecord> records;
     QList<Code> ready;
     QList<QPair<int, int>> progress;
 };
@@ -87,6 +94,8 @@ private slots:
     void oneFile_data();
     void oneFile();
     void staleLoaderCountStillWritesEveryImage();
+    void recordOfRun_data();
+    void recordOfRun();
     void faults_data();
     void faults();
     void continuousServesChipAfterChip();
@@ -147,6 +156,74 @@ void tst_Worker::staleLoaderCountStillWritesEveryImage()
         QCOMPARE(sim.image(0, file.startAddr), readFile(file.filePath));
     QCOMPARE(sim.receivedLines(0).filter("upgrade").size(), 3);
     QCOMPARE(rig.progress.last(), qMakePair(3, 100));
+}
+
+static QString sha256(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+}
+
+void tst_Worker::recordOfRun_data()
+{
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("family");
+    QTest::addColumn<QString>("loader");
+    QTest::addColumn<QList<bool>>("written");
+
+    QTest::newRow("pass from ROM") << QStringList{ "--families", "ZR740C" } << 0 << "ZR740C" << "ramcode_zr740c.bin"
+                                   << QList<bool>{ true, true };
+    // The second image is cancelled at its second block; the one-block first image is kept.
+    QTest::newRow("second image cancelled, RAM loader running")
+        << QStringList{ "--set", "0:ram=1", "--fault", "0:can=2" } << ErrorCodes::RESULT_FILE_SEND_FAILED << QString()
+        << QString() << QList<bool>{ true, false };
+}
+
+void tst_Worker::recordOfRun()
+{
+    QFETCH(QStringList, simArgs);
+    QFETCH(int, code);
+    QFETCH(QString, family);
+    QFETCH(QString, loader);
+    QFETCH(QList<bool>, written);
+    ChipSimProcess sim;
+    QVERIFY(sim.start(1, simArgs));
+    const QList<FileCfg> files{ image("r1.bin", 900, 0x1000), image("r2.bin", 3000, 0x8000) };
+    WorkerRig rig;
+    const QDateTime before = QDateTime::currentDateTimeUtc();
+    rig.run(files, sim.linkPath(0), 460800);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>{ code }, 20000);
+
+    const RunRecord record = rig.records.value(0);
+    QCOMPARE(QUuid(record.uuid).isNull(), false);
+    QVERIFY(!record.uuid.startsWith('{'));
+    QVERIFY(before <= record.startedAt && record.startedAt <= record.finishedAt);
+    QCOMPARE(record.finishedAt.timeSpec(), Qt::UTC);
+    QCOMPARE(record.host, QSysInfo::machineHostName());
+    QCOMPARE(record.station, 0);
+    QCOMPARE(record.port, sim.linkPath(0));
+    QCOMPARE(record.workMode, QStringLiteral("download"));
+    QCOMPARE(record.continuous, false);
+    QCOMPARE(record.chipFamily, family);
+    QCOMPARE(record.loaderState, family.isEmpty() ? "ram" : "rom");
+    QCOMPARE(record.loaderName, loader);
+    QCOMPARE(record.loaderSha256, loader.isEmpty() ? QString() : sha256(readFile(":/bootram_bins/" + loader)));
+    QCOMPARE(record.baudrate, 460800u);
+    QCOMPARE(record.code, code);
+    QCOMPARE(record.message, ErrorCodes::errorString(code));
+    QVERIFY(!record.appVersion.isEmpty());
+    QCOMPARE(record.images.size(), files.size());
+    for (int i = 0; i < files.size(); ++i) {
+        const RunImage &entry = record.images.at(i);
+        const QByteArray data = readFile(files.at(i).filePath);
+        QCOMPARE(entry.path, files.at(i).filePath);
+        QCOMPARE(entry.address, files.at(i).startAddr);
+        QCOMPARE(entry.size, qint64(data.size()));
+        QCOMPARE(entry.sha256, sha256(data));
+        QCOMPARE(entry.written, written.at(i));
+        if (entry.written)
+            QCOMPARE(sha256(sim.image(0, entry.address)), entry.sha256);
+    }
 }
 
 // The fault the simulated chip shows, or a missing file or port on the host's side.
@@ -234,6 +311,13 @@ void tst_Worker::continuousServesChipAfterChip()
     QCOMPARE(rig.results, QList<int>({ 0, 0, ErrorCodes::RESULT_PORT_OPEN_FAILED }));
     QVERIFY(sim.command(QStringLiteral("replug 0")));
     QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>({ 0, 0, ErrorCodes::RESULT_PORT_OPEN_FAILED, 0 }), 30000);
+    QSet<QString> uuids;
+    for (const RunRecord &record : rig.records)
+        uuids.insert(record.uuid);
+    QCOMPARE(uuids.size(), 4);
+    QCOMPARE(rig.records.last().continuous, true);
+    QCOMPARE(rig.records.last().images.value(0).written, true);
+    QCOMPARE(rig.records.at(2).images.value(0).written, false);
 }
 
 QTEST_GUILESS_MAIN(tst_Worker)

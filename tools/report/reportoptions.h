@@ -1,0 +1,42 @@
+#ifndef REPORTOPTIONS_H
+#define REPORTOPTIONS_H
+
+#include "recordquery.h"
+
+#include <QString>
+#include <QStringList>
+
+// The command line of the report, read and checked as a whole before the file is opened.
+class ReportOptions
+{
+public:
+    // arguments starts with the program name. False when they are wrong; errorCode(),
+    // errorMessage() and errorDetail() say why.
+    bool parse(const QStringList &arguments);
+
+    bool helpRequested() const { return help; }
+    static QString helpText();
+
+    int errorCode() const { return code; }
+    QString errorMessage() const;
+    QString errorDetail() const { return detail; }
+
+    QString file() const { return path; }
+    RecordQuery::Filter filter() const { return runFilter; }
+    RecordQuery::Grouping grouping() const { return group; }
+    bool csv() const { return csvOutput; }
+
+private:
+    bool fail(int errorCode, const QString &what);
+    bool readDate(const QStringList &given, const QString &name, QDate *date);
+
+    bool help = false;
+    int code = 0;
+    QString detail;
+    QString path;
+    RecordQuery::Filter runFilter;
+    RecordQuery::Grouping group = RecordQuery::GROUP_BY_DAY;
+    bool csvOutput = false;
+};
+
+#endif // REPORTOPTIONS_H
