@@ -12,6 +12,8 @@ inline const QString FilePathIndexPrefix = QStringLiteral("key_filepath_index_")
 inline const QString StartAddrIndexPrefix = QStringLiteral("key_startaddr_index_");
 inline const QString PassCount = QStringLiteral("key_pass_count");
 inline const QString FailCount = QStringLiteral("key_fail_count");
+// The production record file; records.sqlite in the application's data folder when absent.
+inline const QString RecordFile = QStringLiteral("key_record_file");
 
 inline QString filePathKey(unsigned row) { return FilePathIndexPrefix + QString::number(row); }
 inline QString startAddrKey(unsigned row) { return StartAddrIndexPrefix + QString::number(row); }

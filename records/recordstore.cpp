@@ -1,5 +1,6 @@
 #include "recordstore.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -87,6 +88,8 @@ QString RecordStore::timeText(const QDateTime &time)
 
 RecordStore::Outcome RecordStore::openForWriting(const QString &path)
 {
+    // SQLite makes the file but not its folder (a fresh data folder on a new line PC).
+    QDir().mkpath(QFileInfo(path).absolutePath());
     return open(path, true);
 }
 

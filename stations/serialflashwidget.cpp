@@ -284,10 +284,12 @@ void SerialFlashWidget::slotHandleWorkerReadyToWork(Worker::ChipCodeVerFlag code
     setFlashState(FLASH_DOWNLOADING);
 }
 
-void SerialFlashWidget::slotHandleWorkerReportResult(int result)
+void SerialFlashWidget::slotHandleWorkerReportResult(int result, RunRecord record)
 {
     setFlashState(result != 0 ? FLASH_FAIL : FLASH_PASS);
     working = false;
+    // Before the result: the window's handling of the result may close it and this station.
+    emit sigReportRun(record);
     emit sigReportWorker(portName(), result);
 }
 

@@ -69,11 +69,13 @@ signals:
 
     void sigReportMsg(QString portName, QString msg);
     void sigReportWorker(QString portName, int result);
+    // The record of the run whose result follows in sigReportWorker.
+    void sigReportRun(RunRecord record);
 
 private slots:
     void on_rdbtnOpenClose_clicked(bool checked);
     void slotHandleWorkerReadyToWork(Worker::ChipCodeVerFlag codeVer);
-    void slotHandleWorkerReportResult(int result);
+    void slotHandleWorkerReportResult(int result, RunRecord record);
     void slotHandleWorkerReportYmodemProgress(int fileID, int progress);
 
 private:

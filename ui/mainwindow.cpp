@@ -2,7 +2,10 @@
 #include "ui_mainwindow.h"
 
 #include "configdialog.h"
+#include "dailylog.h"
 #include "errorcodes.h"
+#include "recordview.h"
+#include "recordwriter.h"
 #include "serialflashwidget.h"
 #include "settingskeys.h"
 #include "stationbinding.h"
@@ -19,6 +22,8 @@
 #include <QSettings>
 #include <QShortcut>
 #include <QSoundEffect>
+#include <QStandardPaths>
+#include <QStatusBar>
 #include <QTextCursor>
 #include <QUrl>
 
@@ -78,6 +83,14 @@ MainWindow::MainWindow(QWidget *parent)
     QCoreApplication::setApplicationName(QStringLiteral("ZU-Dazazi-Zuvareridi"));
     QSettings settings;
 
+    // The record and the daily log live beside the counters, in the application's data folder.
+    const QString dataFolder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    recordPath = settings.value(SettingsKeys::RecordFile, dataFolder + QStringLiteral("/records.sqlite")).toString();
+    dailyLog = new DailyLog(dataFolder + QStringLiteral("/logs"));
+    recordWriter = new RecordWriter(this);
+    connect(recordWriter, &RecordWriter::sigProblem, this, &MainWindow::slotRecordProblem);
+    recordWriter->start(recordPath);
+
     ui->lblExamPortList->deleteLater();
 
     for (int row = 0; row < STATION_ROWS; ++row) {
@@ -91,6 +104,11 @@ MainWindow::MainWindow(QWidget *parent)
             connect(station, &SerialFlashWidget::sigReportMsg, this, &MainWindow::slotShowMsgOnWindow);
             connect(station, &SerialFlashWidget::sigReportWorker, this,
                     &MainWindow::slotShowDownloadResultOnWindow);
+            const int number = stations->size() + 1;
+            connect(station, &SerialFlashWidget::sigReportRun, this, [this, number](RunRecord record) {
+                record.station = number;
+                recordWriter->submit(record);
+            });
             rowLayout->addWidget(station);
             stations->append(station);
         }
@@ -129,6 +147,7 @@ MainWindow::~MainWindow()
             sound->setParent(nullptr);
     }
     checkTimer.stop();
+    delete dailyLog;
     delete ui;
     delete userConfig;
     delete stations;
@@ -148,6 +167,8 @@ void MainWindow::closeEvent(QCloseEvent *event)
         stations->removeAt(i);
         delete station;
     }
+    // Runs still queued for the record are written (for a bounded time) before the window goes.
+    recordWriter->stop();
     event->accept();
 }
 
@@ -293,11 +314,28 @@ void MainWindow::on_actionEdit_Configurations_triggered()
     configDialog->show();
 }
 
+void MainWindow::on_actionProduction_Record_triggered()
+{
+    if (!recordView)
+        recordView = new RecordView(recordPath, this);
+    recordView->reload();
+    recordView->show();
+    recordView->raise();
+}
+
+// The record is an addition: production goes on without it, and the operator is told once.
+void MainWindow::slotRecordProblem(QString message)
+{
+    appendLog(message);
+    statusBar()->showMessage(message);
+}
+
 void MainWindow::appendLog(QString msg)
 {
-    const QString line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss:zzz"))
-                         + QStringLiteral(" | ") + msg;
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString line = now.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss:zzz")) + QStringLiteral(" | ") + msg;
     ui->txtLog->appendPlainText(line);
+    dailyLog->append(now, line);
     QTextCursor cursor = ui->txtLog->textCursor();
     cursor.movePosition(QTextCursor::End);
     ui->txtLog->setTextCursor(cursor);

@@ -13,6 +13,9 @@
 #include <QTimer>
 
 class ConfigDialog;
+class DailyLog;
+class RecordView;
+class RecordWriter;
 class QCloseEvent;
 class QSoundEffect;
 class UserConfig;
@@ -47,6 +50,8 @@ private slots:
     void on_actionUser_Guide_triggered();
     void on_actionAbout_Zodaruzizu_triggered();
     void on_actionEdit_Configurations_triggered();
+    void on_actionProduction_Record_triggered();
+    void slotRecordProblem(QString message);
 
 private:
     void appendLog(QString msg);
@@ -71,6 +76,10 @@ private:
     QSoundEffect *okSound = nullptr;
     QSoundEffect *errorSound = nullptr;
     QMutex countMutex;
+    RecordWriter *recordWriter = nullptr;
+    QString recordPath;
+    QPointer<RecordView> recordView;
+    DailyLog *dailyLog = nullptr;
     QString appName;
     QString appVersion;
     QString appDate;

@@ -20,6 +20,7 @@ const QString OptContinuous = QStringLiteral("continuous");
 const QString OptErase = QStringLiteral("erase");
 const QString OptJson = QStringLiteral("json");
 const QString OptProgress = QStringLiteral("progress");
+const QString OptRecord = QStringLiteral("record");
 
 void addOptions(QCommandLineParser &parser)
 {
@@ -50,6 +51,10 @@ void addOptions(QCommandLineParser &parser)
         {OptErase, QStringLiteral("Erase each chip's whole flash instead of downloading; files are optional.")},
         {OptJson, QStringLiteral("Print one JSON object per line instead of text.")},
         {OptProgress, QStringLiteral("Also print the progress of every image transfer.")},
+        {OptRecord,
+         QStringLiteral("Also write every run to this production record file (SQLite, created when missing); "
+                        "zdz-report reads it."),
+         QStringLiteral("FILE")},
     });
 }
 
@@ -73,12 +78,14 @@ QString FlashOptions::helpText()
                "  --json prints the same as one object per line: \"port\" and \"event\" (\"start\",\n"
                "  \"progress\", \"result\" or \"summary\"); a result adds \"chip\", \"pass\", \"code\"\n"
                "  and \"message\", progress \"file\" and \"progress\", a summary \"passed\" and \"failed\".\n"
+               "\nA record file that cannot be opened is reported on stderr; the chips are flashed anyway.\n"
                "\nExit status:\n"
                "  0  every run passed\n"
                "  1  any run failed, or a run was interrupted before its result\n"
                "  2  the arguments are wrong; nothing was sent on any line. stderr then reads\n"
                "     \"error 0xCODE: message\":\n"
-               "     0x0101 unreadable arguments, more than 4 files, --erase with --continuous\n"
+               "     0x0101 unreadable arguments, more than 4 files, --erase with --continuous,\n"
+               "            --record given twice or empty\n"
                "     0x0102 no port, or no file for a download\n"
                "     0x0104 a port that does not exist or is given twice\n"
                "     0x0105 a speed that is not a number in range\n"
@@ -124,6 +131,10 @@ bool FlashOptions::parse(const QStringList &arguments)
     eraseMode = parser.isSet(OptErase);
     jsonOutput = parser.isSet(OptJson);
     progressOutput = parser.isSet(OptProgress);
+    const QStringList records = parser.values(OptRecord);
+    if (records.size() > 1 || (records.size() == 1 && records.constFirst().isEmpty()))
+        return fail(ErrorCodes::RESULT_ARGS_PARSE_FAILED, QStringLiteral("record: %1").arg(records.join(QLatin1Char(' '))));
+    recordPath = records.value(0);
     // An erase is a single run per chip: there is no next chip to wait for.
     if (eraseMode && continuousMode)
         return fail(ErrorCodes::RESULT_ARGS_PARSE_FAILED, QStringLiteral("--erase cannot run --continuous"));

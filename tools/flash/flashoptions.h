@@ -38,6 +38,8 @@ public:
     bool erase() const { return eraseMode; }
     bool json() const { return jsonOutput; }
     bool progress() const { return progressOutput; }
+    // The production record file runs are written to; empty: nothing is recorded.
+    QString recordFile() const { return recordPath; }
 
     // The record a worker runs with: single-shot or continuous, the speed and the files.
     UserConfig userConfig() const;
@@ -64,6 +66,7 @@ private:
     bool eraseMode = false;
     bool jsonOutput = false;
     bool progressOutput = false;
+    QString recordPath;
 };
 
 #endif // FLASHOPTIONS_H

@@ -1,9 +1,11 @@
 #include "flashsession.h"
 
 #include "errorcodes.h"
+#include "recordwriter.h"
 #include "worker.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QThread>
 
 FlashSession::FlashSession(const FlashOptions &options, QObject *parent)
@@ -21,6 +23,13 @@ FlashSession::FlashSession(const FlashOptions &options, QObject *parent)
         run.name = names.at(i);
         run.device = devices.at(i);
         runs.append(run);
+    }
+    if (!options.recordFile().isEmpty()) {
+        recordWriter = new RecordWriter(this);
+        // Production goes on without the record; the operator reads why on stderr.
+        connect(recordWriter, &RecordWriter::sigProblem, this,
+                [](const QString &message) { qWarning().noquote() << "zdz-flash:" << message; });
+        recordWriter->start(options.recordFile());
     }
 }
 
@@ -50,7 +59,8 @@ void FlashSession::start()
         connect(run.thread, &QThread::started, run.worker, &Worker::slotWorkerInit);
         // The worker's port and timers belong to its thread: it must be deleted there.
         connect(run.thread, &QThread::finished, run.worker, &QObject::deleteLater);
-        connect(run.worker, &Worker::sigWorkerReportResult, this, [this, i](int code) { handleResult(i, code); });
+        connect(run.worker, &Worker::sigWorkerReportResult, this,
+                [this, i](int code, RunRecord record) { handleResult(i, code, record); });
         if (showProgress) {
             connect(run.worker, &Worker::sigWorkerReportYmodemProgress, this,
                     [this, i](int fileId, int percent) { handleProgress(i, fileId, percent); });
@@ -79,9 +89,13 @@ void FlashSession::slotStop()
     finish(true);
 }
 
-void FlashSession::handleResult(int index, int code)
+void FlashSession::handleResult(int index, int code, RunRecord record)
 {
     PortRun &run = runs[index];
+    if (recordWriter) {
+        record.station = index + 1;
+        recordWriter->submit(record);
+    }
     if (code == ErrorCodes::RESULT_SUCCESS)
         ++run.passed;
     else
@@ -116,6 +130,9 @@ void FlashSession::finish(bool interrupted)
     stopWorkers();
     // Results a worker sent just before its thread ended still count.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    // Every run reported above is in the record before the summary tells the rig it is over.
+    if (recordWriter)
+        recordWriter->stop();
 
     bool allPassed = true;
     for (const PortRun &run : qAsConst(runs)) {

@@ -3,6 +3,7 @@
 
 #include "flashoptions.h"
 #include "flashoutput.h"
+#include "runrecord.h"
 #include "userconfig.h"
 
 #include <QObject>
@@ -10,6 +11,7 @@
 #include <QVector>
 
 class QThread;
+class RecordWriter;
 class Worker;
 
 // Runs one worker per port, each in a thread of its own, all ports at once, and reports
@@ -45,7 +47,7 @@ private:
         int lastPercent = -1;
     };
 
-    void handleResult(int index, int code);
+    void handleResult(int index, int code, RunRecord record);
     void handleProgress(int index, int fileId, int percent);
     void finish(bool interrupted);
     void stopWorkers();
@@ -56,6 +58,7 @@ private:
     bool continuous;
     bool showProgress;
     QVector<PortRun> runs;
+    RecordWriter *recordWriter = nullptr;
     bool started = false;
     bool finished = false;
 };
