@@ -20,6 +20,9 @@ public:
     ~ForwarderThread() override;
 
     void start();
+    // Before the program ends: one last delivery of what waits (bounded by the server's
+    // connect timeout); returns the runs still waiting in the local file.
+    int flush();
     // For connections only; the forwarder lives in the thread (queued connections).
     RecordForwarder *forwarder() const { return worker; }
 

@@ -45,6 +45,14 @@ void RecordForwarder::slotStart()
     deliverWaiting();
 }
 
+int RecordForwarder::deliverNow()
+{
+    if (retryTimer)
+        retryTimer->stop();
+    slotStart();
+    return qMax(lastWaiting, 0);
+}
+
 void RecordForwarder::slotRecordCommitted()
 {
     // While backing off, a new run only waits with the others: trying at every commit would
@@ -68,8 +76,11 @@ bool RecordForwarder::openLocal()
     db.setDatabaseName(localFile);
     // The writer's commits hold the file only for moments.
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-    if (!db.open())
+    // Until the writer has made its tables there is nothing to deliver.
+    if (!db.open() || !db.tables().contains(QStringLiteral("chip_runs"))) {
+        db.close();
         return false;
+    }
     // Months of a line's runs: counting the waiting ones must not read them all.
     QSqlQuery(db).exec(QStringLiteral(
         "CREATE INDEX IF NOT EXISTS chip_runs_waiting ON chip_runs (id) WHERE delivered_at IS NULL"));

@@ -25,6 +25,9 @@ public:
     RecordForwarder(const QString &localFile, const RecordTarget &server, QObject *parent = nullptr);
     ~RecordForwarder() override;
 
+    // In the forwarder's thread: one delivery now, back-off or not; returns the runs left waiting.
+    int deliverNow();
+
 signals:
     // Runs in the local file that still wait for the server; sent when the number changes.
     void sigWaitingCount(int waiting);

@@ -26,6 +26,9 @@ void RecordWriter::start(const QString &path)
     connect(&thread, &QThread::finished, sink, &QObject::deleteLater);
     connect(this, &RecordWriter::sigAppend, sink, &RecordSink::slotAppend);
     connect(sink, &RecordSink::sigProblem, this, &RecordWriter::sigProblem);
+    // Straight from the writer's thread, so the forwarder hears of runs committed while the
+    // owner's thread waits for the writer to drain.
+    connect(sink, &RecordSink::sigCommitted, this, &RecordWriter::sigCommitted, Qt::DirectConnection);
     thread.start();
 }
 

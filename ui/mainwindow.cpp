@@ -4,6 +4,8 @@
 #include "configdialog.h"
 #include "dailylog.h"
 #include "errorcodes.h"
+#include "forwarderthread.h"
+#include "recordforwarder.h"
 #include "recordview.h"
 #include "recordwriter.h"
 #include "serialflashwidget.h"
@@ -17,6 +19,7 @@
 #include <QFile>
 #include <QHBoxLayout>
 #include <QKeySequence>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QSettings>
@@ -85,11 +88,17 @@ MainWindow::MainWindow(QWidget *parent)
 
     // The record and the daily log live beside the counters, in the application's data folder.
     const QString dataFolder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    recordPath = settings.value(SettingsKeys::RecordFile, dataFolder + QStringLiteral("/records.sqlite")).toString();
+    const RecordTarget recordTarget = RecordTarget::parse(settings.value(SettingsKeys::RecordFile).toString());
+    recordPath = recordTarget.isFile() ? recordTarget.filePath() : dataFolder + QStringLiteral("/records.sqlite");
+    recordHost = settings.value(SettingsKeys::RecordHost).toString().trimmed();
     dailyLog = new DailyLog(dataFolder + QStringLiteral("/logs"));
     recordWriter = new RecordWriter(this);
     connect(recordWriter, &RecordWriter::sigProblem, this, &MainWindow::slotRecordProblem);
     recordWriter->start(recordPath);
+    if (recordTarget.kind() == RecordTarget::TARGET_INVALID)
+        slotRecordProblem(tr("Production record: %1 - runs are kept in %2.").arg(recordTarget.error(), recordPath));
+    if (recordTarget.isServer())
+        startRecordForwarder(recordTarget);
 
     ui->lblExamPortList->deleteLater();
 
@@ -107,6 +116,8 @@ MainWindow::MainWindow(QWidget *parent)
             const int number = stations->size() + 1;
             connect(station, &SerialFlashWidget::sigReportRun, this, [this, number](RunRecord record) {
                 record.station = number;
+                if (!recordHost.isEmpty())
+                    record.host = recordHost;
                 recordWriter->submit(record);
             });
             rowLayout->addWidget(station);
@@ -321,6 +332,26 @@ void MainWindow::on_actionProduction_Record_triggered()
     recordView->reload();
     recordView->show();
     recordView->raise();
+}
+
+// Runs wait in the local record while the line's server is away; the status bar counts them.
+void MainWindow::startRecordForwarder(const RecordTarget &target)
+{
+    lblRecordsWaiting = new QLabel(this);
+    statusBar()->addPermanentWidget(lblRecordsWaiting);
+    recordForwarder = new ForwarderThread(recordPath, target, this);
+    RecordForwarder *forwarder = recordForwarder->forwarder();
+    connect(recordWriter, &RecordWriter::sigCommitted, forwarder, &RecordForwarder::slotRecordCommitted);
+    connect(forwarder, &RecordForwarder::sigWaitingCount, this, [this](int waiting) {
+        lblRecordsWaiting->setText(tr("Records waiting for the server: %1").arg(waiting));
+    });
+    connect(forwarder, &RecordForwarder::sigServerStatus, this, [this](bool delivering, const QString &message) {
+        if (delivering)
+            appendLog(message);
+        else
+            slotRecordProblem(message);
+    });
+    recordForwarder->start();
 }
 
 // The record is an addition: production goes on without it, and the operator is told once.

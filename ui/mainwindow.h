@@ -14,6 +14,9 @@
 
 class ConfigDialog;
 class DailyLog;
+class ForwarderThread;
+class QLabel;
+class RecordTarget;
 class RecordView;
 class RecordWriter;
 class QCloseEvent;
@@ -55,6 +58,7 @@ private slots:
 
 private:
     void appendLog(QString msg);
+    void startRecordForwarder(const RecordTarget &target);
     void setControlsEnabled(bool enabled);
     void updateModeLabel(UserConfig *config);
     void displayCounts(int pass, int fail);
@@ -78,6 +82,9 @@ private:
     QMutex countMutex;
     RecordWriter *recordWriter = nullptr;
     QString recordPath;
+    QString recordHost;
+    ForwarderThread *recordForwarder = nullptr;
+    QLabel *lblRecordsWaiting = nullptr;
     QPointer<RecordView> recordView;
     DailyLog *dailyLog = nullptr;
     QString appName;

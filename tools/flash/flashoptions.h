@@ -1,6 +1,7 @@
 #ifndef FLASHOPTIONS_H
 #define FLASHOPTIONS_H
 
+#include "recordtarget.h"
 #include "userconfig.h"
 
 #include <QList>
@@ -38,8 +39,13 @@ public:
     bool erase() const { return eraseMode; }
     bool json() const { return jsonOutput; }
     bool progress() const { return progressOutput; }
-    // The production record file runs are written to; empty: nothing is recorded.
+    // The production record file runs are written to; empty: nothing is recorded. With a
+    // server as --record this is the local file where runs wait until delivered.
     QString recordFile() const { return recordPath; }
+    // Where the record goes: that file, or the server it is forwarded to.
+    RecordTarget recordTarget() const { return target; }
+    // The name of this PC in the record.
+    QString hostName() const { return host; }
 
     // The record a worker runs with: single-shot or continuous, the speed and the files.
     UserConfig userConfig() const;
@@ -67,6 +73,8 @@ private:
     bool jsonOutput = false;
     bool progressOutput = false;
     QString recordPath;
+    RecordTarget target;
+    QString host;
 };
 
 #endif // FLASHOPTIONS_H
