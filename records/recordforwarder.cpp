@@ -105,11 +105,11 @@ void RecordForwarder::deliverWaiting()
         }
     }
     retryMs = FIRST_RETRY_MS;
-    if (lastDelivering != 1) {
-        lastDelivering = 1;
+    if (lastDelivering == 0) {
         lastMessage.clear();
-        emit sigServerStatus(true, tr("record server %1: delivering").arg(target.displayText()));
+        emit sigServerStatus(true, tr("record server %1 takes records again").arg(target.displayText()));
     }
+    lastDelivering = 1;
     reportWaiting();
 }
 

@@ -31,7 +31,7 @@ public:
 signals:
     // Runs in the local file that still wait for the server; sent when the number changes.
     void sigWaitingCount(int waiting);
-    // Sent once when delivery starts to work or fails, and again when the reason changes.
+    // Sent once when delivery fails, again when the reason changes, and once when it works again.
     void sigServerStatus(bool delivering, const QString &message);
 
 public slots:

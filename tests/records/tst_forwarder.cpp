@@ -174,8 +174,7 @@ void TestForwarder::delivers()
     QSignalSpy status(forwarding.forwarder(), &RecordForwarder::sigServerStatus);
     forwarding.start();
     QTRY_VERIFY_WITH_TIMEOUT(!waiting.isEmpty() && waiting.last().at(0).toInt() == 0, 60000);
-    QCOMPARE(status.count(), 1);
-    QCOMPARE(status.at(0).at(0).toBool(), true);
+    QCOMPARE(status.count(), 0);
 
     QCOMPARE(serverRuns(tag), expectedRuns(tag, runs));
     QCOMPARE(localColumn(QStringLiteral("SELECT COUNT(*) FROM chip_runs WHERE delivered_at IS NULL")), QStringLiteral("0"));

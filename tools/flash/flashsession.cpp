@@ -39,9 +39,11 @@ FlashSession::FlashSession(const FlashOptions &options, QObject *parent)
     if (options.recordTarget().isServer()) {
         forwarder = new ForwarderThread(options.recordFile(), options.recordTarget(), this);
         connect(recordWriter, &RecordWriter::sigCommitted, forwarder->forwarder(), &RecordForwarder::slotRecordCommitted);
-        // Said once per change: why runs wait, and that they go again.
+        // Said once per change: why runs wait, and that they go again. Printed from the
+        // forwarder's thread, as the last try runs while this thread waits for it at the end.
         connect(forwarder->forwarder(), &RecordForwarder::sigServerStatus, this,
-                [](bool, const QString &message) { qWarning().noquote() << "zdz-flash:" << message; });
+                [](bool, const QString &message) { qWarning().noquote() << "zdz-flash:" << message; },
+                Qt::DirectConnection);
         forwarder->start();
     }
 }
