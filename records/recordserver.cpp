@@ -127,8 +127,11 @@ bool RecordServer::open()
         return fail(QStringLiteral("the PostgreSQL driver of Qt SQL is missing (Debian package libqt5sql5-psql)"),
                     QString());
     QSqlDatabase db = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false) : addDatabase(target, name);
-    if (!db.open())
-        return fail(QStringLiteral("cannot connect"), db.lastError().text());
+    if (!db.open()) {
+        // libpq's own words say why; the driver's suffix adds nothing for the operator.
+        const QSqlError why = db.lastError();
+        return fail(QStringLiteral("cannot connect"), why.databaseText().isEmpty() ? why.text() : why.databaseText());
+    }
     QString why;
     if (!ensureSchema(db, &why)) {
         db.close();
