@@ -126,6 +126,16 @@ private slots:
         QVERIFY2(lines.at(1).contains(QLatin1String("1 run(s) wait in ") + file), qPrintable(pc.err));
         QVERIFY2(!pc.err.contains(QLatin1String("s3cret")), qPrintable(pc.err));
         QCOMPARE(local(file, "SELECT host || ':' || code FROM chip_runs WHERE delivered_at IS NULL"), QStringLiteral("pc-w:0"));
+
+        // The next run with the target put right delivers the waiting run before its own.
+        Pc again("pc-w", {sim.linkPath(0)}, PgCluster::url(), file, image);
+        QVERIFY(again.finishesWith(0));
+        QCOMPARE(again.err, QString());
+        const QString order = local(file, "SELECT uuid FROM chip_runs WHERE delivered_at IS NOT NULL ORDER BY id");
+        QCOMPARE(order.split(' ').size(), 2);
+        QCOMPARE(PgCluster::column(server, QStringLiteral("SELECT uuid FROM chip_runs WHERE uuid IN ('%1') ORDER BY id")
+                                               .arg(order.split(' ').join("','"))),
+                 order);
     }
 
     // The server goes down for 10 s in the middle of a continuous run.
