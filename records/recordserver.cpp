@@ -105,8 +105,8 @@ bool RecordServer::ensureSchema(QSqlDatabase db, QString *error)
     if (!q.next()) {
         if (!q.exec(QStringLiteral("INSERT INTO schema_info (version) VALUES (%1)").arg(SCHEMA_VERSION)))
             return failed(QStringLiteral("cannot store the schema version"));
-    } else if (q.value(0).toInt() != SCHEMA_VERSION) {
-        *error = QStringLiteral("the server's record has schema version %1; this program writes version %2")
+    } else if (q.value(0).toInt() > SCHEMA_VERSION) {
+        *error = QStringLiteral("the server's record has schema version %1; this program knows up to %2")
                      .arg(q.value(0).toInt())
                      .arg(SCHEMA_VERSION);
         db.rollback();

@@ -338,6 +338,7 @@ void MainWindow::on_actionProduction_Record_triggered()
 void MainWindow::startRecordForwarder(const RecordTarget &target)
 {
     lblRecordsWaiting = new QLabel(this);
+    lblRecordsWaiting->setObjectName(QStringLiteral("lblRecordsWaiting"));
     statusBar()->addPermanentWidget(lblRecordsWaiting);
     recordForwarder = new ForwarderThread(recordPath, target, this);
     RecordForwarder *forwarder = recordForwarder->forwarder();
