@@ -59,6 +59,12 @@ bool isRejected(const QSqlError &error)
     return error.nativeErrorCode() == QLatin1String("19");
 }
 
+// SQLite's own words ("file is not a database"); the driver's are noise to an operator.
+QString reason(const QSqlError &error)
+{
+    return error.databaseText().isEmpty() ? error.text() : error.databaseText();
+}
+
 QVariant textOrNull(const QString &text)
 {
     return text.isEmpty() ? QVariant(QVariant::String) : QVariant(text);
@@ -129,14 +135,17 @@ RecordStore::Outcome RecordStore::open(const QString &path, bool create)
     if (!QSqlDatabase::isDriverAvailable(DRIVER))
         return fail(QStringLiteral("cannot open"), QStringLiteral("the SQLite driver of Qt is not installed"), false);
 
-    QSqlDatabase db = QSqlDatabase::addDatabase(DRIVER, connectionName);
-    db.setDatabaseName(path);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(BUSY_TIMEOUT_MS));
-    if (!db.open()) {
-        const QSqlError error = db.lastError();
-        return fail(QStringLiteral("cannot open"), error.text(), isBusy(error));
+    Outcome outcome = STORE_OK;
+    {
+        // No handle may outlive this block: a failed file's connection is removed below.
+        QSqlDatabase db = QSqlDatabase::addDatabase(DRIVER, connectionName);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(BUSY_TIMEOUT_MS));
+        if (!db.open())
+            outcome = fail(QStringLiteral("cannot open"), reason(db.lastError()), isBusy(db.lastError()));
     }
-    const Outcome outcome = prepareSchema(create);
+    if (outcome == STORE_OK)
+        outcome = prepareSchema(create);
     if (outcome != STORE_OK)
         close();
     return outcome;
@@ -148,7 +157,7 @@ RecordStore::Outcome RecordStore::prepareSchema(bool create)
     // The first statement reads the file: a file that is not a database fails here.
     if (!query.exec(QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'schema_info'"))
         || !query.next())
-        return fail(QStringLiteral("cannot read"), query.lastError().text(), isBusy(query.lastError()));
+        return fail(QStringLiteral("cannot read"), reason(query.lastError()), isBusy(query.lastError()));
     const bool hasSchema = query.value(0).toInt() > 0;
     query.finish();
 
@@ -158,23 +167,23 @@ RecordStore::Outcome RecordStore::prepareSchema(bool create)
         // reach the disk before the next chip starts, so a power cut loses no counted run.
         for (const char *pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL"}) {
             if (!query.exec(QString::fromLatin1(pragma)))
-                return fail(QStringLiteral("cannot prepare"), query.lastError().text(), isBusy(query.lastError()));
+                return fail(QStringLiteral("cannot prepare"), reason(query.lastError()), isBusy(query.lastError()));
             query.finish();
         }
         if (!hasSchema) {
             if (!query.exec(QStringLiteral("BEGIN IMMEDIATE")))
-                return fail(QStringLiteral("cannot prepare"), query.lastError().text(), isBusy(query.lastError()));
+                return fail(QStringLiteral("cannot prepare"), reason(query.lastError()), isBusy(query.lastError()));
             for (const char *statement : SCHEMA) {
                 if (!query.exec(QString::fromLatin1(statement))) {
                     const QSqlError error = query.lastError();
                     query.exec(QStringLiteral("ROLLBACK"));
-                    return fail(QStringLiteral("cannot prepare"), error.text(), isBusy(error));
+                    return fail(QStringLiteral("cannot prepare"), reason(error), isBusy(error));
                 }
             }
             if (!query.exec(QStringLiteral("COMMIT"))) {
                 const QSqlError error = query.lastError();
                 query.exec(QStringLiteral("ROLLBACK"));
-                return fail(QStringLiteral("cannot prepare"), error.text(), isBusy(error));
+                return fail(QStringLiteral("cannot prepare"), reason(error), isBusy(error));
             }
         }
     } else if (!hasSchema) {
@@ -182,7 +191,7 @@ RecordStore::Outcome RecordStore::prepareSchema(bool create)
     }
 
     if (!query.exec(QStringLiteral("SELECT MAX(version) FROM schema_info")) || !query.next())
-        return fail(QStringLiteral("cannot read"), query.lastError().text(), isBusy(query.lastError()));
+        return fail(QStringLiteral("cannot read"), reason(query.lastError()), isBusy(query.lastError()));
     const int version = query.value(0).toInt();
     if (version > SCHEMA_VERSION)
         return fail(QStringLiteral("refuses"),
@@ -201,11 +210,11 @@ RecordStore::Outcome RecordStore::append(const RunRecord &record)
     QSqlQuery query(database());
     // IMMEDIATE takes the write lock at once, so a busy file shows here and not half-way.
     if (!query.exec(QStringLiteral("BEGIN IMMEDIATE")))
-        return fail(QStringLiteral("cannot record to"), query.lastError().text(), isBusy(query.lastError()));
+        return fail(QStringLiteral("cannot record to"), reason(query.lastError()), isBusy(query.lastError()));
 
     const auto rollback = [&](const QSqlError &error) {
         QSqlQuery(database()).exec(QStringLiteral("ROLLBACK"));
-        const Outcome outcome = fail(QStringLiteral("cannot record to"), error.text(), isBusy(error));
+        const Outcome outcome = fail(QStringLiteral("cannot record to"), reason(error), isBusy(error));
         return isRejected(error) ? STORE_REJECTED : outcome;
     };
 

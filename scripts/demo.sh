@@ -2,8 +2,9 @@
 # Runs ZU-Dazazi-Zuvareridi against four simulated chips (ZR740A, ZR740C, ZR610A, ZR740A).
 #   scripts/demo.sh BUILD_DIR
 # Everything the demo writes stays in BUILD_DIR/demo: the simulator's links and received
-# images, two sample images and a settings store of its own, so the operator's real
-# configuration and counters are never touched. Closing the window stops the simulator.
+# images, two sample images, a settings store and a data folder of its own (production record,
+# daily logs), so the operator's real configuration, counters and record are never touched.
+# Closing the window stops the simulator and prints the yield of the demo's record.
 set -euo pipefail
 
 build_dir=${1:-}
@@ -14,6 +15,7 @@ fi
 build_dir=$(cd "$build_dir" && pwd)
 
 app="$build_dir/app/zu-dazazi-zuvareridi"
+report="$build_dir/tools/report/zdz-report"
 chipsim="$build_dir/tools/chipsim/zdz-chipsim"
 for bin in "$app" "$chipsim"; do
     if [ ! -x "$bin" ]; then
@@ -39,10 +41,12 @@ links_dir="$demo_dir/links"
 out_dir="$demo_dir/chipsim-out"
 image_dir="$demo_dir/images"
 config_home="$demo_dir/config"
+data_home="$demo_dir/data"
+record_file="$data_home/Marwenta/ZU-Dazazi-Zuvareridi/records.sqlite"
 settings_file="$config_home/Marwenta/ZU-Dazazi-Zuvareridi.conf"
 # What the chips received in an earlier demo run is not mixed with this one's.
 rm -rf "$links_dir" "$out_dir"
-mkdir -p "$links_dir" "$out_dir" "$image_dir" "$(dirname "$settings_file")"
+mkdir -p "$links_dir" "$out_dir" "$image_dir" "$(dirname "$settings_file")" "$data_home"
 
 # Two sample firmware images: a 48 KiB application and a 16 KiB data block.
 image0="$image_dir/demo_app.bin"
@@ -108,9 +112,15 @@ echo "Simulated chips (their links are listed as serial ports in the window):"
 awk 'NF == 3 && $1 ~ /^[0-9]+$/ { printf "  %-60s %s\n", $2, $3 }' "$sim_log"
 echo "Images: $image0 at 0x00000000, $image1 at 0x00080000; line speed 921600."
 echo "Open the four ports in the list, then press Start (or Enter). Close the window to end."
+echo "Every run is recorded in $record_file (Edit -> Production Record)."
 
 export XDG_CONFIG_HOME="$config_home"
+export XDG_DATA_HOME="$data_home"
 export ZDZ_EXTRA_PORTS="$ports"
 status=0
 "$app" || status=$?
+if [ -f "$record_file" ] && [ -x "$report" ]; then
+    echo "Yield per station of the demo's record ($report $record_file --by station):"
+    "$report" "$record_file" --by station || true
+fi
 exit "$status"

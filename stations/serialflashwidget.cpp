@@ -84,6 +84,8 @@ SerialFlashWidget::~SerialFlashWidget()
 
 void SerialFlashWidget::createWorker()
 {
+    // The result crosses threads with its record; unregistered, the queued call is dropped.
+    registerWorkerMetaTypes();
     worker = new Worker;
     worker->moveToThread(&workerThread);
 

@@ -1,0 +1,56 @@
+#ifndef PREPAREDRECORDS_H
+#define PREPAREDRECORDS_H
+
+#include "recordstore.h"
+#include "runrecord.h"
+
+#include <QList>
+
+// Five runs over three UTC days, shared by the report and the view tests:
+//   day         station/port      family  code
+//   2026-12-01  1 ttyUSB0         ZR740A  0
+//   2026-12-01  2 ttyUSB1         ZR740C  1030
+//   2026-12-02  1 ttyUSB0         ZR740A  0      (image path with a comma and quotes)
+//   2026-12-03  3 ttyUSB2         -       515    (no loader answered)
+//   2026-12-03  2 ttyUSB1         ZR610A  0      (the last millisecond of the day)
+inline QList<RunRecord> preparedRuns()
+{
+    const auto run = [](const char *start, int station, const char *port, const char *family, int code, const QString &image) {
+        RunRecord record;
+        record.uuid = QStringLiteral("00000000-0000-4000-8000-0000000000%1").arg(station * 10 + QByteArray(start).at(9) - '0');
+        record.startedAt = QDateTime::fromString(QString::fromLatin1(start), Qt::ISODateWithMs);
+        record.finishedAt = record.startedAt.addMSecs(1500 + code);
+        record.host = QStringLiteral("line-pc");
+        record.station = station;
+        record.port = QString::fromLatin1(port);
+        record.workMode = QStringLiteral("download");
+        record.chipFamily = QString::fromLatin1(family);
+        record.loaderState = record.chipFamily.isEmpty() ? QString() : QStringLiteral("rom");
+        record.baudrate = 921600;
+        record.code = code;
+        record.message = code == 0 ? QStringLiteral("Success") : QStringLiteral("Failed, \"%1\"").arg(code);
+        record.appVersion = QStringLiteral("1.9.13");
+        record.images = {RunImage{image, 20000, QString(64, QLatin1Char('a')), 0x8000, code == 0},
+                         RunImage{QStringLiteral("/img/data.bin"), -1, QString(), 0x40000, false}};
+        return record;
+    };
+    return {run("2026-12-01T08:00:00.000Z", 1, "ttyUSB0", "ZR740A", 0, QStringLiteral("/img/app.bin")),
+            run("2026-12-01T09:30:00.250Z", 2, "ttyUSB1", "ZR740C", 1030, QStringLiteral("/img/app.bin")),
+            run("2026-12-02T10:00:00.000Z", 1, "ttyUSB0", "ZR740A", 0, QStringLiteral("/img/a,b \"q\".bin")),
+            run("2026-12-03T12:00:00.000Z", 3, "ttyUSB2", "", 515, QStringLiteral("/img/app.bin")),
+            run("2026-12-03T23:59:59.999Z", 2, "ttyUSB1", "ZR610A", 0, QStringLiteral("/img/app.bin"))};
+}
+
+inline bool writePreparedRecords(const QString &path)
+{
+    RecordStore store;
+    if (store.openForWriting(path) != RecordStore::STORE_OK)
+        return false;
+    for (const RunRecord &record : preparedRuns()) {
+        if (store.append(record) != RecordStore::STORE_OK)
+            return false;
+    }
+    return true;
+}
+
+#endif // PREPAREDRECORDS_H
