@@ -171,9 +171,9 @@ bool RecordServer::deliver(const QSqlRecord &run, const QList<QSqlRecord> &image
     const auto failed = [&](const QString &what) {
         const QString driverText = q.lastError().text();
         db.rollback();
-        // A connection the server dropped (restart, network) is made anew on the next try.
-        if (q.lastError().type() == QSqlError::ConnectionError || !db.isOpen())
-            db.close();
+        // The driver does not always tell a dropped connection (server restart, network) from
+        // a refused statement: the next try connects anew either way.
+        db.close();
         return fail(what, driverText);
     };
     if (!db.transaction()) {
