@@ -1,7 +1,6 @@
 #ifndef PGCLUSTER_H
 #define PGCLUSTER_H
 
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -9,16 +8,13 @@
 #include <QUrl>
 #include <QVariant>
 
-// The throw-away PostgreSQL cluster a test runs in (pgenv.sh): its address comes from the
-// libpq variables pg_virtualenv sets.
+// The throw-away PostgreSQL cluster a test runs in (pgenv.sh), known by the libpq variables
+// that pg_virtualenv sets.
 namespace PgCluster {
 
-inline QString env(const char *name)
-{
-    return qEnvironmentVariable(name);
-}
+inline QString env(const char *name) { return qEnvironmentVariable(name); }
 
-// Empty when the test does not run inside a cluster, else why not usable.
+// Why the test cannot reach its cluster; empty when it can.
 inline QString problem()
 {
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL")))
@@ -31,23 +27,22 @@ inline QString problem()
 inline QString url(const QString &password = env("PGPASSWORD"), const QString &host = env("PGHOST"))
 {
     return QStringLiteral("postgresql://%1:%2@%3:%4/%5")
-        .arg(env("PGUSER"), QString::fromUtf8(QUrl::toPercentEncoding(password)), host, env("PGPORT"),
-             env("PGDATABASE"));
+        .arg(env("PGUSER"), QString::fromUtf8(QUrl::toPercentEncoding(password)), host, env("PGPORT"), env("PGDATABASE"));
 }
 
 // "stop" or "start" the server, as an outage in the plant would.
 inline bool control(const QString &action)
 {
     QProcess ctl;
-    ctl.setProcessChannelMode(QProcess::ForwardedChannels);
     ctl.start(QStringLiteral("pg_ctlcluster"), {env("PGVERSION"), QStringLiteral("regress"), action});
     return ctl.waitForFinished(60000) && ctl.exitStatus() == QProcess::NormalExit && ctl.exitCode() == 0;
 }
 
-inline QSqlDatabase open(const QString &name = QStringLiteral("pg-check"))
+inline QSqlDatabase open()
 {
-    QSqlDatabase db = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false)
-                                                   : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+    QSqlDatabase db = QSqlDatabase::contains(QStringLiteral("pg"))
+                          ? QSqlDatabase::database(QStringLiteral("pg"), false)
+                          : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("pg"));
     db.setHostName(env("PGHOST"));
     db.setPort(env("PGPORT").toInt());
     db.setDatabaseName(env("PGDATABASE"));
@@ -61,9 +56,9 @@ inline QSqlDatabase open(const QString &name = QStringLiteral("pg-check"))
 inline QString column(QSqlDatabase db, const QString &sql)
 {
     QSqlQuery q(db);
-    QStringList out;
     if (!q.exec(sql))
         return QStringLiteral("error: ") + sql;
+    QStringList out;
     while (q.next())
         out << q.value(0).toString();
     return out.join(QLatin1Char(' '));
