@@ -90,14 +90,22 @@ private slots:
         for (const char *file : {"a.sqlite", "b.sqlite"})
             QCOMPARE(local(dir.filePath(file), "SELECT COUNT(*) FROM chip_runs WHERE delivered_at IS NULL"), QStringLiteral("0"));
 
-        QProcess report;
-        report.start(QStringLiteral(ZDZ_REPORT_BIN), {url, "--by", "host"});
-        QVERIFY(report.waitForFinished(30000) && report.exitCode() == 0);
-        const QStringList rows = QString::fromUtf8(report.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-        QCOMPARE(rows.size(), 4);
-        QCOMPARE(rows.at(1).simplified(), QStringLiteral("pc-a 2 2 0 100.0 %"));
-        QCOMPARE(rows.at(2).simplified(), QStringLiteral("pc-b 2 1 1 50.0 %"));
-        QCOMPARE(rows.at(3).simplified(), QStringLiteral("total 4 3 1 75.0 %"));
+        const QString today = QDateTime::currentDateTimeUtc().date().toString(Qt::ISODate);
+        const QList<QStringList> reports = {
+            {"--by host", "host runs passed failed pass rate|pc-a 2 2 0 100.0 %|pc-b 2 1 1 50.0 %|total 4 3 1 75.0 %"},
+            {"--by code --since " + today + " --until " + today,
+             "code runs passed failed pass rate|0 (0x0000) 3 3 0 100.0 %|1030 (0x0406) 1 0 1 0.0 %|total 4 3 1 75.0 %"},
+            {"--by day --until 2000-01-01", "day runs passed failed pass rate|total 0 0 0 -"},
+        };
+        for (const QStringList &row : reports) {
+            QProcess report;
+            report.start(QStringLiteral(ZDZ_REPORT_BIN), QStringList{url} + row.at(0).split(' '));
+            QVERIFY(report.waitForFinished(30000) && report.exitCode() == 0);
+            QStringList lines = QString::fromUtf8(report.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+            for (QString &line : lines)
+                line = line.simplified();
+            QCOMPARE(lines.join('|'), row.at(1));
+        }
     }
 
     void wrongTarget_data()
