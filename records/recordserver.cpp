@@ -76,7 +76,12 @@ QSqlDatabase RecordServer::addDatabase(const RecordTarget &target, const QString
         db.setUserName(target.user());
     if (!target.password().isEmpty())
         db.setPassword(target.password());
-    db.setConnectOptions(QStringLiteral("connect_timeout=%1;application_name=zdz-record").arg(CONNECT_TIMEOUT_S));
+    // A cable pulled mid-delivery must not block the forwarder (and the program's end) for the
+    // minutes TCP would retry: unacknowledged data and a silent peer give up within seconds.
+    db.setConnectOptions(QStringLiteral("connect_timeout=%1;keepalives_idle=10;keepalives_interval=3;keepalives_count=3;"
+                                        "tcp_user_timeout=%2;application_name=zdz-record")
+                             .arg(CONNECT_TIMEOUT_S)
+                             .arg(CONNECT_TIMEOUT_S * 3000));
     return db;
 }
 
