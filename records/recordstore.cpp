@@ -94,6 +94,11 @@ QString RecordStore::timeText(const QDateTime &time)
 
 RecordStore::Outcome RecordStore::openForWriting(const QString &path)
 {
+    // SQLite takes an empty name for a private temporary file, which nobody would ever read.
+    if (path.isEmpty()) {
+        filePath = path;
+        return fail(QStringLiteral("cannot open"), QStringLiteral("no file named"), false);
+    }
     // SQLite makes the file but not its folder (a fresh data folder on a new line PC).
     QDir().mkpath(QFileInfo(path).absolutePath());
     return open(path, true);

@@ -89,6 +89,8 @@ MainWindow::MainWindow(QWidget *parent)
     // The record and the daily log live beside the counters, in the application's data folder.
     const QString dataFolder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     const RecordTarget recordTarget = RecordTarget::parse(settings.value(SettingsKeys::RecordFile).toString());
+    // No target names the default file: an empty name would give SQLite's private temporary
+    // file, and every run would vanish.
     recordPath = recordTarget.isFile() ? recordTarget.filePath() : dataFolder + QStringLiteral("/records.sqlite");
     recordHost = settings.value(SettingsKeys::RecordHost).toString().trimmed();
     dailyLog = new DailyLog(dataFolder + QStringLiteral("/logs"));

@@ -85,7 +85,10 @@ void RecordView::reload()
     const RecordQuery::Filter filter = currentFilter();
     QList<RunRecord> runs;
     QList<RecordQuery::Yield> yield;
-    if (!query.runs(filter, true, MAX_LISTED_RUNS, &runs) || !query.yield(filter, RecordQuery::GROUP_BY_STATION, &yield)) {
+    // A yield counts passes and fails alike: it looks at the days only, not at the result filter.
+    RecordQuery::Filter days = filter;
+    days.outcome = RecordQuery::ALL_RUNS;
+    if (!query.runs(filter, true, MAX_LISTED_RUNS, &runs) || !query.yield(days, RecordQuery::GROUP_BY_STATION, &yield)) {
         showStatus(query.error());
         return;
     }

@@ -14,7 +14,7 @@ class RecordView;
 }
 
 // The production record for the line engineer: the latest runs, newest first, filtered by
-// UTC day and by result, and the yield of every station over the same runs. It only reads
+// UTC day and by result, and the yield of every station over the same days. It only reads
 // the file; the record writer keeps writing meanwhile.
 class RecordView : public QDialog
 {

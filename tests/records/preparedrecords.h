@@ -5,6 +5,10 @@
 #include "runrecord.h"
 
 #include <QList>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QStringList>
+#include <QVariant>
 
 // Five runs over three UTC days, shared by the report and the view tests:
 //   day         station/port      family  code
@@ -51,6 +55,25 @@ inline bool writePreparedRecords(const QString &path)
             return false;
     }
     return true;
+}
+
+// The rows a query finds in the file, fields joined by blanks, read by a connection of its own.
+inline QStringList queryRows(const QString &path, const QString &sql)
+{
+    QStringList found;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "query-rows");
+        db.setDatabaseName(path);
+        QSqlQuery query(db);
+        for (bool ok = db.open() && query.exec(sql); ok && query.next();) {
+            QStringList fields;
+            for (int i = 0; i < query.record().count(); ++i)
+                fields << query.value(i).toString();
+            found << fields.join(' ');
+        }
+    }
+    QSqlDatabase::removeDatabase("query-rows");
+    return found;
 }
 
 #endif // PREPAREDRECORDS_H

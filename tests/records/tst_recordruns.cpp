@@ -1,7 +1,7 @@
 #include "chipsimprocess.h"
 #include "errorcodes.h"
 #include "mainwindow.h"
-#include "recordstore.h"
+#include "preparedrecords.h"
 #include "serialflashwidget.h"
 #include "serialmonitor.h"
 #include "settingskeys.h"
@@ -11,11 +11,12 @@
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QPlainTextEdit>
-#include <QSqlQuery>
-#include <QSqlRecord>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QTableWidget>
 #include <QtTest>
+
+#include <functional>
 
 #include <sys/prctl.h>
 
@@ -33,27 +34,6 @@ protected:
     void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
 };
 
-// Rows of a query, fields joined by blanks.
-QStringList rows(const QString &path, const QString &sql)
-{
-    QStringList found;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "check");
-        db.setDatabaseName(path);
-        QSqlQuery query(db);
-        if (db.open() && query.exec(sql)) {
-            while (query.next()) {
-                QStringList fields;
-                for (int i = 0; i < query.record().count(); ++i)
-                    fields << query.value(i).toString();
-                found << fields.join(' ');
-            }
-        }
-    }
-    QSqlDatabase::removeDatabase("check");
-    return found;
-}
-
 } // namespace
 
 class TestRecordRuns : public QObject
@@ -70,8 +50,9 @@ private slots:
     void killedFlasherLosesNoCommittedRun();
 
 private:
-    // The window with the two simulated chips opened; Start pressed; back when both have a result.
-    void runWindow()
+    // The window with the two simulated chips opened; Start pressed; back when both have a
+    // result, `afterResults` has run, and its Production Record view lists `recorded` runs.
+    void runWindow(int recorded, const std::function<void()> &afterResults = {})
     {
         MainWindow window;
         QVERIFY(QMetaObject::invokeMethod(&window, "slotSerialScanResult", Qt::DirectConnection,
@@ -84,6 +65,13 @@ private:
         const auto log = [&]() { return window.findChild<QPlainTextEdit *>("txtLog")->toPlainText(); };
         QTRY_VERIFY_WITH_TIMEOUT(log().contains(sim.linkPath(0) + "]: Success") && log().contains(sim.linkPath(1) + "]: download failed"),
                                  RUN_TIMEOUT_MS);
+        if (afterResults)
+            afterResults();
+        const auto listed = [&]() {
+            QMetaObject::invokeMethod(&window, "on_actionProduction_Record_triggered");
+            return window.findChild<QTableWidget *>("tblRuns")->rowCount();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(listed(), recorded, 15000);
         logText = log();
         statusText = window.statusBar()->currentMessage();
         window.close();
@@ -138,19 +126,34 @@ void TestRecordRuns::init()
 
 void TestRecordRuns::passAndFailAreRecorded_data()
 {
-    QTest::addColumn<bool>("window");
-    QTest::newRow("window, default file") << true;
-    QTest::newRow("zdz-flash --record") << false;
+    QTest::addColumn<QString>("how");
+    QTest::newRow("window, default file") << "window";
+    QTest::newRow("window, file locked by another program until both results are in") << "locked";
+    QTest::newRow("zdz-flash --record") << "flash";
 }
 
 void TestRecordRuns::passAndFailAreRecorded()
 {
-    QFETCH(bool, window);
-    QString path = dir.filePath("records.sqlite");
-    if (window) {
-        path = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/records.sqlite";
+    QFETCH(QString, how);
+    const bool window = how != "flash";
+    QString path = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/records.sqlite";
+    QFile::remove(path);
+    if (how == "locked") {
+        path = dir.filePath("locked.sqlite");
         QFile::remove(path);
-        runWindow();
+        QCOMPARE(RecordStore().openForWriting(path), RecordStore::STORE_OK);
+        QSettings().setValue(SettingsKeys::RecordFile, path);
+        QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "holder");
+        holder.setDatabaseName(path);
+        QVERIFY(holder.open() && QSqlQuery(holder).exec("BEGIN IMMEDIATE"));
+        // The stations finished while the file was held; only then is it let go.
+        runWindow(2, [&] {
+            QCOMPARE(queryRows(path, "SELECT COUNT(*) FROM chip_runs"), QStringList{"0"});
+            QVERIFY(QSqlQuery(holder).exec("COMMIT"));
+        });
+        holder.close();
+    } else if (window) {
+        runWindow(2);
     } else {
         FlashProcess flash;
         flash.start(ZDZ_FLASH_BIN, flashArgs());
@@ -159,16 +162,16 @@ void TestRecordRuns::passAndFailAreRecorded()
         path = flashPath();
     }
     const QString fail = ErrorCodes::errorString(ErrorCodes::RESULT_STARTADDR_READ_FAILED);
-    QCOMPARE(rows(path, "SELECT station, port, code, message, work_mode, continuous, chip_family, loader_state,"
+    QCOMPARE(queryRows(path, "SELECT station, port, code, message, work_mode, continuous, chip_family, loader_state,"
                         " loader_name, length(loader_sha256), baudrate, length(uuid), finished_at >= started_at"
                         " FROM chip_runs ORDER BY station"),
              (QStringList{"1 " + sim.linkPath(0) + " 0 Success download 0 ZR740A rom ramcode_zr740a.bin 64 460800 36 1",
                           "2 " + sim.linkPath(1) + " 1030 " + fail + " download 0 ZR740A rom ramcode_zr740a.bin 64 460800 36 1"}));
-    QCOMPARE(rows(path, "SELECT r.station, i.seq, i.path, i.size, i.sha256, i.address, i.written FROM chip_run_images i"
+    QCOMPARE(queryRows(path, "SELECT r.station, i.seq, i.path, i.size, i.sha256, i.address, i.written FROM chip_run_images i"
                         " JOIN chip_runs r ON r.id = i.run_id ORDER BY r.station, i.seq"),
              (QStringList{"1 1 " + images[0] + " 9000 " + sha[0] + " 32768 1", "1 2 " + images[1] + " 12000 " + sha[1] + " 262144 1",
                           "2 1 " + images[0] + " 9000 " + sha[0] + " 32768 0", "2 2 " + images[1] + " 12000 " + sha[1] + " 262144 0"}));
-    if (window) {
+    if (how == "window") {
         // The day's log file holds every line the window showed, as shown.
         const QString logFile = QFileInfo(path).path() + "/logs/" + QDate::currentDate().toString(Qt::ISODate) + ".log";
         QVERIFY(QString::fromUtf8(readFile(logFile)).endsWith(logText + "\n"));
@@ -190,7 +193,7 @@ void TestRecordRuns::unusableTargetLeavesProductionAlone()
     QFETCH(QString, reason);
     QVERIFY(writeFile(dir.filePath("corrupt.sqlite"), QByteArray(5000, 'c')));
     QSettings().setValue(SettingsKeys::RecordFile, dir.filePath(target));
-    runWindow();
+    runWindow(0);
     QVERIFY2(statusText.startsWith("Production record ") && statusText.endsWith(dir.filePath(target) + ": " + reason + " - runs are not recorded."),
              qPrintable(statusText));
     QCOMPARE(logText.count(statusText), 1);
@@ -206,16 +209,16 @@ void TestRecordRuns::killedFlasherLosesNoCommittedRun()
     FlashProcess flash;
     flash.start(ZDZ_FLASH_BIN, flashArgs() << "--continuous");
     QStringList committed;
-    QTRY_VERIFY_WITH_TIMEOUT((committed = rows(flashPath(), "SELECT uuid, code FROM chip_runs ORDER BY id")).size() >= 4,
+    QTRY_VERIFY_WITH_TIMEOUT((committed = queryRows(flashPath(), "SELECT uuid, code FROM chip_runs ORDER BY id")).size() >= 4,
                              RUN_TIMEOUT_MS);
     flash.kill();
     QVERIFY(flash.waitForFinished(10000));
     QCOMPARE(flash.exitStatus(), QProcess::CrashExit);
 
-    const QStringList after = rows(flashPath(), "SELECT uuid, code FROM chip_runs ORDER BY id");
+    const QStringList after = queryRows(flashPath(), "SELECT uuid, code FROM chip_runs ORDER BY id");
     QCOMPARE(after.mid(0, committed.size()), committed);
-    QCOMPARE(rows(flashPath(), "PRAGMA integrity_check"), QStringList{"ok"});
-    QCOMPARE(rows(flashPath(), "SELECT COUNT(*) FROM chip_runs r WHERE (SELECT COUNT(*) FROM chip_run_images i"
+    QCOMPARE(queryRows(flashPath(), "PRAGMA integrity_check"), QStringList{"ok"});
+    QCOMPARE(queryRows(flashPath(), "SELECT COUNT(*) FROM chip_runs r WHERE (SELECT COUNT(*) FROM chip_run_images i"
                                " WHERE i.run_id = r.id) <> 2"), QStringList{"0"});
     RecordStore store;
     QCOMPARE(store.openForWriting(flashPath()), RecordStore::STORE_OK);

@@ -1,3 +1,4 @@
+#include "dailylog.h"
 #include "preparedrecords.h"
 #include "recordcsv.h"
 #include "recordquery.h"
@@ -10,23 +11,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
-
-QStringList column(QSqlDatabase db, const QString &sql)
-{
-    QStringList values;
-    QSqlQuery query(db);
-    query.exec(sql);
-    while (query.next()) {
-        QStringList fields;
-        for (int i = 0; i < query.record().count(); ++i)
-            fields << query.value(i).toString();
-        values << fields.join(' ');
-    }
-    return values;
-}
-
-} // namespace
 
 class TestRecordStore : public QObject
 {
@@ -34,23 +18,15 @@ class TestRecordStore : public QObject
 
 private slots:
     void init() { dir.reset(new QTemporaryDir); QVERIFY(dir->isValid()); }
-    void cleanup() { QSqlDatabase::removeDatabase("check"); }
     void schema_data();
     void schema();
     void writerKeepsEveryRunInOrder_data();
     void writerKeepsEveryRunInOrder();
     void unusableTarget_data();
     void unusableTarget();
+    void dailyLogStartsAFileEachDay();
 
 private:
-    QSqlDatabase check(const QString &path)
-    {
-        QSqlDatabase db = QSqlDatabase::contains("check") ? QSqlDatabase::database("check", false)
-                                                          : QSqlDatabase::addDatabase("QSQLITE", "check");
-        db.setDatabaseName(path);
-        db.open();
-        return db;
-    }
     QScopedPointer<QTemporaryDir> dir;
 };
 
@@ -79,12 +55,12 @@ void TestRecordStore::schema()
     QVERIFY(writePreparedRecords(path));
     // A second program opening the same file finds it ready and adds nothing to it.
     QVERIFY(writePreparedRecords(path) == false);
-    QSqlDatabase db = check(path);
-    QCOMPARE(column(db, QString("SELECT name, type, \"notnull\", pk FROM pragma_table_info('%1')").arg(table)), columns);
-    QCOMPARE(column(db, "SELECT version FROM schema_info"), QStringList{"1"});
-    QCOMPARE(column(db, "PRAGMA journal_mode"), QStringList{"wal"});
-    QCOMPARE(column(db, "SELECT COUNT(*) FROM chip_runs"), QStringList{"5"});
-    QCOMPARE(column(db, "SELECT sql LIKE '%AUTOINCREMENT%' FROM sqlite_master WHERE name = 'chip_runs'"), QStringList{"1"});
+    const auto column = [&](const QString &sql) { return queryRows(path, sql); };
+    QCOMPARE(column(QString("SELECT name, type, \"notnull\", pk FROM pragma_table_info('%1')").arg(table)), columns);
+    QCOMPARE(column("SELECT version FROM schema_info"), QStringList{"1"});
+    QCOMPARE(column("PRAGMA journal_mode"), QStringList{"wal"});
+    QCOMPARE(column("SELECT COUNT(*) FROM chip_runs"), QStringList{"5"});
+    QCOMPARE(column("SELECT sql LIKE '%AUTOINCREMENT%' FROM sqlite_master WHERE name = 'chip_runs'"), QStringList{"1"});
 }
 
 // Runs go in one by one in the order they came, also when another program holds the file
@@ -106,7 +82,9 @@ void TestRecordStore::writerKeepsEveryRunInOrder()
         RecordStore created;
         QCOMPARE(created.openForWriting(path), RecordStore::STORE_OK);
         created.close();
-        holder = check(path);
+        holder = QSqlDatabase::addDatabase("QSQLITE", "holder");
+        holder.setDatabaseName(path);
+        QVERIFY(holder.open());
         QVERIFY(QSqlQuery(holder).exec("BEGIN IMMEDIATE"));
         QVERIFY(QSqlQuery(holder).exec("INSERT INTO chip_runs (uuid, code) VALUES ('other program', 0)"));
         expected << "other program";
@@ -122,27 +100,31 @@ void TestRecordStore::writerKeepsEveryRunInOrder()
     }
     if (locked) {
         QTest::qWait(3000);
-        QCOMPARE(column(holder, "SELECT uuid FROM chip_runs"), QStringList{"other program"});
+        QSqlQuery held(holder);
+        QVERIFY(held.exec("SELECT COUNT(*) FROM chip_runs") && held.next() && held.value(0).toInt() == 1);
+        held.finish();
         QVERIFY(QSqlQuery(holder).exec("COMMIT"));
     }
-    QSqlDatabase db = check(path);
-    QTRY_COMPARE_WITH_TIMEOUT(column(db, "SELECT uuid FROM chip_runs ORDER BY id"), expected, 15000);
+    const auto column = [&](const QString &sql) { return queryRows(path, sql); };
+    QTRY_COMPARE_WITH_TIMEOUT(column("SELECT uuid FROM chip_runs ORDER BY id"), expected, 15000);
     writer.stop();
     QCOMPARE(problems.count(), 0);
 
     // Every field comes back as it went in; what is unknown is stored as NULL.
-    RecordQuery query(db);
+    RecordStore store;
+    QCOMPARE(store.openForReading(path), RecordStore::STORE_OK);
+    RecordQuery query(store.database());
     QList<RunRecord> read;
     QVERIFY(query.runs({}, false, 0, &read));
     for (int i = 0; i < runs.size(); ++i)
         QCOMPARE(RecordCsv::line(read.at(i + (locked ? 1 : 0))), RecordCsv::line(runs.at(i)));
-    QCOMPARE(column(db, "SELECT COUNT(*) FROM chip_runs WHERE chip_family IS NULL AND loader_state IS NULL AND loader_name IS NULL"),
+    QCOMPARE(column("SELECT COUNT(*) FROM chip_runs WHERE chip_family IS NULL AND loader_state IS NULL AND loader_name IS NULL"),
              QStringList{locked ? "2" : "1"});
-    QCOMPARE(column(db, "SELECT seq, size IS NULL, sha256 IS NULL, written FROM chip_run_images WHERE run_id = "
+    QCOMPARE(column("SELECT seq, size IS NULL, sha256 IS NULL, written FROM chip_run_images WHERE run_id = "
                         "(SELECT id FROM chip_runs WHERE uuid = '" + runs.at(1).uuid + "')"),
              (QStringList{"1 0 0 0", "2 1 1 0"}));
-    QCOMPARE(column(db, "SELECT COUNT(*) FROM chip_runs WHERE delivered_at IS NULL"), QStringList{QString::number(expected.size())});
-    QCOMPARE(column(db, "PRAGMA integrity_check"), QStringList{"ok"});
+    QCOMPARE(column("SELECT COUNT(*) FROM chip_runs WHERE delivered_at IS NULL"), QStringList{QString::number(expected.size())});
+    QCOMPARE(column("PRAGMA integrity_check"), QStringList{"ok"});
 }
 
 // A target that cannot hold the record is reported once; it is left as it was.
@@ -153,6 +135,7 @@ void TestRecordStore::unusableTarget_data()
     QTest::newRow("not a database") << "corrupt.sqlite" << "file is not a database";
     QTest::newRow("folder that is a file") << "plain.bin/records.sqlite" << "unable to open database file";
     QTest::newRow("written by a newer program") << "newer.sqlite" << "newer program (record version 7";
+    QTest::newRow("a folder") << "" << "unable to open database file";
 }
 
 void TestRecordStore::unusableTarget()
@@ -161,7 +144,7 @@ void TestRecordStore::unusableTarget()
     QFETCH(QString, reason);
     QVERIFY(writeFile(dir->filePath("corrupt.sqlite"), QByteArray(8192, 'z')) && writeFile(dir->filePath("plain.bin"), "x"));
     QVERIFY(writePreparedRecords(dir->filePath("newer.sqlite")));
-    QVERIFY(QSqlQuery(check(dir->filePath("newer.sqlite"))).exec("UPDATE schema_info SET version = 7"));
+    queryRows(dir->filePath("newer.sqlite"), "UPDATE schema_info SET version = 7");
     const QByteArray before = readFile(dir->filePath(target));
 
     RecordWriter writer;
@@ -177,6 +160,19 @@ void TestRecordStore::unusableTarget()
     QVERIFY2(message.contains(dir->filePath(target)) && message.contains(reason) && message.endsWith("runs are not recorded."),
              qPrintable(message));
     QCOMPARE(readFile(dir->filePath(target)), before);
+}
+
+// Lines go to the file of the day they show, appended to what an earlier program run left.
+void TestRecordStore::dailyLogStartsAFileEachDay()
+{
+    const QString folder = dir->filePath("logs");
+    const QDateTime evening(QDate(2026, 12, 6), QTime(23, 59, 59, 999));
+    for (int run = 0; run < 2; ++run) {
+        DailyLog log(folder);
+        QVERIFY(log.append(evening, "a | ä") && log.append(evening.addMSecs(1), "b") && log.append(evening, "c"));
+    }
+    QCOMPARE(readFile(folder + "/2026-12-06.log"), QString("a | ä\nc\na | ä\nc\n").toUtf8());
+    QCOMPARE(readFile(folder + "/2026-12-07.log"), QByteArray("b\nb\n"));
 }
 
 QTEST_GUILESS_MAIN(TestRecordStore)

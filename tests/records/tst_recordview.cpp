@@ -49,7 +49,7 @@ void TestRecordView::filterAndExport_data()
     QTest::addColumn<QString>("since");
     QTest::addColumn<QString>("until");
     QTest::addColumn<int>("outcome");
-    // Listed runs as "station code result", newest first; then the yield rows per station.
+    // Listed runs as "station code result", newest first; then the yield per station over the days.
     QTest::addColumn<QStringList>("runs");
     QTest::addColumn<QStringList>("yield");
 
@@ -58,9 +58,9 @@ void TestRecordView::filterAndExport_data()
         << QStringList{"1 2 2 0 100.0 %", "2 2 1 1 50.0 %", "3 1 0 1 0.0 %", "total 5 3 2 60.0 %"};
     QTest::newRow("failures only") << "records.sqlite" << "2026-12-01" << "2026-12-03" << 2
         << QStringList{"3 0x0203 Fail", "2 0x0406 Fail"}
-        << QStringList{"2 1 0 1 0.0 %", "3 1 0 1 0.0 %", "total 2 0 2 0.0 %"};
+        << QStringList{"1 2 2 0 100.0 %", "2 2 1 1 50.0 %", "3 1 0 1 0.0 %", "total 5 3 2 60.0 %"};
     QTest::newRow("passes of the last day") << "records.sqlite" << "2026-12-03" << "2026-12-03" << 1
-        << QStringList{"2 0x0000 Pass"} << QStringList{"2 1 1 0 100.0 %", "total 1 1 0 100.0 %"};
+        << QStringList{"2 0x0000 Pass"} << QStringList{"2 1 1 0 100.0 %", "3 1 0 1 0.0 %", "total 2 1 1 50.0 %"};
     QTest::newRow("one day") << "records.sqlite" << "2026-12-02" << "2026-12-02" << 0
         << QStringList{"1 0x0000 Pass"} << QStringList{"1 1 1 0 100.0 %", "total 1 1 0 100.0 %"};
     QTest::newRow("nothing recorded yet") << "missing.sqlite" << "2026-12-01" << "2026-12-03" << 0

@@ -39,6 +39,8 @@ private slots:
         QTest::newRow("same file twice") << "--port /dev/null --file {d}/sub/../a.bin@2000" + a << ErrorCodes::RESULT_ARG_FILENAME_INVALID;
         QTest::newRow("address over 32 bits") << "--port /dev/null --file {d}/a.bin@0x100001000" << ErrorCodes::RESULT_ARG_START_ADDR_INVALID;
         QTest::newRow("same address twice") << "--port /dev/null --file {d}/b.bin@1000" + a << ErrorCodes::RESULT_ARG_START_ADDR_INVALID;
+        QTest::newRow("two record files") << "--port /dev/null --record {d}/r1 --record {d}/r2" + a << ErrorCodes::RESULT_ARGS_PARSE_FAILED;
+        QTest::newRow("record file without a name") << "--port /dev/null --record=" + a << ErrorCodes::RESULT_ARGS_PARSE_FAILED;
     }
 
     void refusesWrongArguments()

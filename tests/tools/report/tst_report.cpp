@@ -179,22 +179,16 @@ void TestReport::csv()
     QCOMPARE(header.size(), 18 + 4 * 5);
     for (int i = 0; i < runs.size(); ++i) {
         const RunRecord expected = preparedRuns().at(runs.at(i));
-        QMap<QString, QString> field;
         QCOMPARE(rows.at(i + 1).size(), header.size());
-        for (int column = 0; column < header.size(); ++column)
-            field.insert(header.at(column), rows.at(i + 1).at(column));
-        QCOMPARE(field["uuid"], expected.uuid);
-        QCOMPARE(field["started_at"], RecordStore::timeText(expected.startedAt));
-        QCOMPARE(field["station"], QString::number(expected.station));
-        QCOMPARE(field["result"] + field["code"] + field["code_hex"],
-                 QString(expected.code ? "FAIL" : "PASS") + QString::number(expected.code)
-                     + QString("0x%1").arg(expected.code, 4, 16, QChar('0')).toUpper().replace("0X", "0x"));
-        QCOMPARE(field["message"], expected.message);
-        QCOMPARE(field["image1_path"], expected.images.at(0).path);
-        QCOMPARE(field["image1_address"] + field["image1_written"] + field["image2_size"] + field["image2_address"],
-                 QString("0x00008000") + (expected.code ? "0" : "1") + "0x00040000");
-        QCOMPARE(field["chip_family"], expected.chipFamily);
-        QCOMPARE(field["image3_path"], QString());
+        QStringList picked;
+        for (const char *name : {"uuid", "started_at", "station", "result", "code", "code_hex", "message", "chip_family",
+                                 "image1_path", "image1_address", "image1_written", "image2_size", "image3_path"})
+            picked << rows.at(i + 1).at(header.indexOf(name));
+        const QString code = QString::number(expected.code);
+        QCOMPARE(picked, (QStringList{expected.uuid, RecordStore::timeText(expected.startedAt), QString::number(expected.station),
+                                      expected.code ? "FAIL" : "PASS", code, expected.code == 1030 ? "0x0406" : expected.code ? "0x0203" : "0x0000",
+                                      expected.message, expected.chipFamily, expected.images.at(0).path, "0x00008000",
+                                      expected.code ? "0" : "1", "", ""}));
     }
 }
 
