@@ -29,12 +29,7 @@ int ForwarderThread::flush()
 {
     if (!thread->isRunning())
         return 0;
-    int waiting = 0;
-    RecordForwarder *target = worker;
-    // Queued behind every commit notice sent so far.
-    QMetaObject::invokeMethod(target, [target, &waiting] { waiting = target->deliverNow(); },
-                              Qt::BlockingQueuedConnection);
-    return waiting;
+    return worker->flush();
 }
 
 void ForwarderThread::start()

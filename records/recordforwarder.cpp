@@ -45,12 +45,26 @@ void RecordForwarder::slotStart()
     deliverWaiting();
 }
 
-int RecordForwarder::deliverNow()
+int RecordForwarder::flush()
+{
+    std::unique_lock<std::mutex> hold(flushLock);
+    const quint64 asked = ++flushesAsked;
+    hold.unlock();
+    QMetaObject::invokeMethod(this, &RecordForwarder::answerFlush, Qt::QueuedConnection);
+    hold.lock();
+    flushAnswered.wait(hold, [this, asked] { return flushesDone >= asked; });
+    return flushWaiting;
+}
+
+void RecordForwarder::answerFlush()
 {
     if (retryTimer)
         retryTimer->stop();
     slotStart();
-    return qMax(lastWaiting, 0);
+    const std::lock_guard<std::mutex> hold(flushLock);
+    flushWaiting = qMax(lastWaiting, 0);
+    flushesDone = flushesAsked;
+    flushAnswered.notify_all();
 }
 
 void RecordForwarder::slotRecordCommitted()

@@ -7,6 +7,9 @@
 #include <QObject>
 #include <QString>
 
+#include <condition_variable>
+#include <mutex>
+
 class QTimer;
 
 // Delivers the runs of the local record file that have not reached the server yet, oldest
@@ -25,8 +28,9 @@ public:
     RecordForwarder(const QString &localFile, const RecordTarget &server, QObject *parent = nullptr);
     ~RecordForwarder() override;
 
-    // In the forwarder's thread: one delivery now, back-off or not; returns the runs left waiting.
-    int deliverNow();
+    // From the owner's thread, before the program ends: one delivery now, back-off or not,
+    // queued behind every commit notice sent so far; returns the runs left waiting.
+    int flush();
 
 signals:
     // Runs in the local file that still wait for the server; sent when the number changes.
@@ -46,6 +50,7 @@ private:
     bool deliverBatch(bool *more);
     void reportFailure(const QString &why);
     void reportWaiting();
+    void answerFlush();
 
     QString localFile;
     QString localName;
@@ -56,6 +61,12 @@ private:
     int lastWaiting = -1;
     int lastDelivering = -1; // -1: nothing said yet
     QString lastMessage;
+    // The flush's answer crosses threads under a lock of its own.
+    std::mutex flushLock;
+    std::condition_variable flushAnswered;
+    quint64 flushesAsked = 0;
+    quint64 flushesDone = 0;
+    int flushWaiting = 0;
 };
 
 #endif // RECORDFORWARDER_H

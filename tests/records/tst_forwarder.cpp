@@ -94,8 +94,13 @@ private slots:
         }
 
         ForwarderThread forwarding(file, RecordTarget::parse(PgCluster::url()));
-        QSignalSpy waiting(forwarding.forwarder(), &RecordForwarder::sigWaitingCount);
-        QSignalSpy status(forwarding.forwarder(), &RecordForwarder::sigServerStatus);
+        // The forwarder's signals as this thread receives them, queued: a spy on the forwarder
+        // itself would record in the forwarder's thread while this one reads.
+        RecordForwarder heard{QString(), RecordTarget()};
+        connect(forwarding.forwarder(), &RecordForwarder::sigWaitingCount, &heard, &RecordForwarder::sigWaitingCount);
+        connect(forwarding.forwarder(), &RecordForwarder::sigServerStatus, &heard, &RecordForwarder::sigServerStatus);
+        QSignalSpy waiting(&heard, &RecordForwarder::sigWaitingCount);
+        QSignalSpy status(&heard, &RecordForwarder::sigServerStatus);
         forwarding.start();
         QTRY_VERIFY_WITH_TIMEOUT(!waiting.isEmpty() && waiting.last().at(0).toInt() == 0, 60000);
         QCOMPARE(status.count(), 0);
