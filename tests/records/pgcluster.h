@@ -24,10 +24,11 @@ inline QString problem()
     return QString();
 }
 
+// Without a password, libpq takes the one pg_virtualenv put in PGPASSWORD.
 inline QString url(const QString &password = env("PGPASSWORD"), const QString &host = env("PGHOST"))
 {
-    return QStringLiteral("postgresql://%1:%2@%3:%4/%5")
-        .arg(env("PGUSER"), QString::fromUtf8(QUrl::toPercentEncoding(password)), host, env("PGPORT"), env("PGDATABASE"));
+    const QString secret = password.isEmpty() ? QString() : ':' + QString::fromUtf8(QUrl::toPercentEncoding(password));
+    return QStringLiteral("postgresql://%1%2@%3:%4/%5").arg(env("PGUSER"), secret, host, env("PGPORT"), env("PGDATABASE"));
 }
 
 // "stop" or "start" the server, as an outage in the plant would.
