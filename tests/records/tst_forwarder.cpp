@@ -114,6 +114,34 @@ private slots:
                                  .arg(tag)),
                  expected.join(QLatin1Char(' ')));
     }
+
+    // A server whose record a newer program has reshaped is not written into: the runs wait.
+    void refusesNewerServerSchema()
+    {
+        QCOMPARE(PgCluster::column(server, "CREATE DATABASE newer"), QString());
+        const RecordTarget newer = RecordTarget::parse(PgCluster::url().section('/', 0, -2) + "/newer");
+        {
+            QSqlDatabase db = RecordServer::addDatabase(newer, QStringLiteral("newer"));
+            QString error;
+            QVERIFY(db.open() && RecordServer::ensureSchema(db, &error));
+            QCOMPARE(PgCluster::column(db, "UPDATE schema_info SET version = 2"), QString());
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("newer"));
+        RecordStore store;
+        QCOMPARE(store.openForWriting(dir.filePath("newer.sqlite")), RecordStore::STORE_OK);
+        QCOMPARE(store.append(run("newer", 1)), RecordStore::STORE_OK);
+
+        ForwarderThread forwarding(store.path(), newer);
+        RecordForwarder heard{QString(), RecordTarget()};
+        connect(forwarding.forwarder(), &RecordForwarder::sigServerStatus, &heard, &RecordForwarder::sigServerStatus);
+        QSignalSpy status(&heard, &RecordForwarder::sigServerStatus);
+        forwarding.start();
+        QTRY_COMPARE_WITH_TIMEOUT(status.count(), 1, 20000);
+        QCOMPARE(status.at(0).at(0).toBool(), false);
+        QVERIFY2(status.at(0).at(1).toString().contains("schema version 2"), qPrintable(status.at(0).at(1).toString()));
+        QCOMPARE(PgCluster::column(store.database(), "SELECT COUNT(*) FROM chip_runs WHERE delivered_at IS NULL"),
+                 QStringLiteral("1"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestForwarder)
