@@ -46,6 +46,11 @@ public:
         int failed() const { return runs - passed; }
         // Percent; 0 for an empty group.
         double passRate() const { return runs > 0 ? 100.0 * passed / runs : 0.0; }
+        // "97.5 %", or "-" for an empty group.
+        QString passRateText() const
+        {
+            return runs > 0 ? QString::number(passRate(), 'f', 1) + QStringLiteral(" %") : QStringLiteral("-");
+        }
     };
 
     explicit RecordQuery(const QSqlDatabase &database);

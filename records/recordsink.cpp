@@ -1,6 +1,8 @@
 #include "recordsink.h"
 
 #include <QDeadlineTimer>
+#include <QDebug>
+#include <QThread>
 #include <QTimer>
 
 namespace {
@@ -109,6 +111,14 @@ int RecordSink::drain(int msecs)
     pending.clear();
     store.close();
     return left;
+}
+
+void RecordSink::slotDrainAndQuit(int msecs)
+{
+    const int left = drain(msecs);
+    if (left > 0)
+        qWarning().noquote() << "production record:" << left << "run(s) were not written";
+    thread()->quit();
 }
 
 void RecordSink::report(const QString &message)

@@ -32,6 +32,8 @@ signals:
 public slots:
     void slotOpen();
     void slotAppend(RunRecord record);
+    // The last call in the writer's thread: drains the queue, then ends the thread.
+    void slotDrainAndQuit(int msecs);
 
 private:
     void writePending();

@@ -4,7 +4,6 @@
 #include "runrecord.h"
 
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QThread>
 
@@ -34,12 +33,12 @@ public:
 signals:
     void sigProblem(QString message);
     void sigAppend(RunRecord record);
+    void sigStop(int drainMs);
     // Sent from the writer's thread each time a run is committed to the file.
     void sigCommitted();
 
 private:
     QThread thread;
-    QPointer<RecordSink> sink;
 };
 
 #endif // RECORDWRITER_H

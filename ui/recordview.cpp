@@ -29,11 +29,6 @@ void fillTable(QTableWidget *table, const QStringList &headers, const QList<QStr
     table->resizeColumnsToContents();
 }
 
-QString rateText(const RecordQuery::Yield &row)
-{
-    return row.runs > 0 ? QString::number(row.passRate(), 'f', 1) + QStringLiteral(" %") : QStringLiteral("-");
-}
-
 } // namespace
 
 RecordView::RecordView(const QString &path, QWidget *parent)
@@ -117,7 +112,7 @@ void RecordView::reload()
     yield.append(RecordQuery::total(yield));
     for (const RecordQuery::Yield &row : qAsConst(yield))
         rows << QStringList{row.group, QString::number(row.runs), QString::number(row.passed),
-                            QString::number(row.failed()), rateText(row)};
+                            QString::number(row.failed()), row.passRateText()};
     fillTable(ui->tblYield, {tr("Station"), tr("Runs"), tr("Passed"), tr("Failed"), tr("Pass rate")}, rows);
 
     showStatus(runs.size() < MAX_LISTED_RUNS ? tr("%1 run(s) in %2").arg(runs.size()).arg(path)

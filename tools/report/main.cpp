@@ -21,11 +21,6 @@ void print(FILE *stream, const QString &text)
     std::fflush(stream);
 }
 
-QString rateText(const RecordQuery::Yield &row)
-{
-    return row.runs > 0 ? QString::number(row.passRate(), 'f', 1) + QStringLiteral(" %") : QStringLiteral("-");
-}
-
 QString yieldTable(const QString &title, const QList<RecordQuery::Yield> &rows)
 {
     QList<RecordQuery::Yield> all = rows;
@@ -46,7 +41,7 @@ QString yieldTable(const QString &title, const QList<RecordQuery::Yield> &rows)
                         QStringLiteral("pass rate"));
     for (const RecordQuery::Yield &row : qAsConst(all))
         text += line(row.group, QString::number(row.runs), QString::number(row.passed), QString::number(row.failed()),
-                     rateText(row));
+                     row.passRateText());
     return text;
 }
 
