@@ -6,8 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
 
-build_pkgs=(cmake g++ make qtbase5-dev libqt5serialport5-dev qtmultimedia5-dev qttools5-dev-tools libqt5multimedia5-plugins libqt5sql5-sqlite dpkg-dev)
-test_pkgs=(lrzsz clang libclang-rt-14-dev qttools5-dev qttranslations5-l10n desktop-file-utils)
+build_pkgs=(cmake g++ make qtbase5-dev libqt5serialport5-dev qtmultimedia5-dev qttools5-dev-tools libqt5multimedia5-plugins libqt5sql5-sqlite libqt5sql5-psql dpkg-dev)
+test_pkgs=(lrzsz clang libclang-rt-14-dev qttools5-dev qttranslations5-l10n desktop-file-utils postgresql)
 demo_pkgs=()
 
 need_pkgs() {

@@ -20,6 +20,7 @@ const GroupingInfo GROUPINGS[] = {
     {RecordQuery::GROUP_BY_PORT, "port", "port"},
     {RecordQuery::GROUP_BY_FAMILY, "family", "chip_family"},
     {RecordQuery::GROUP_BY_CODE, "code", "code"},
+    {RecordQuery::GROUP_BY_HOST, "host", "host"},
 };
 
 const GroupingInfo &infoFor(RecordQuery::Grouping grouping)

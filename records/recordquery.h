@@ -21,6 +21,7 @@ public:
         GROUP_BY_PORT,
         GROUP_BY_FAMILY,
         GROUP_BY_CODE,
+        GROUP_BY_HOST, // the PC: a line's server holds the runs of several
     };
 
     enum Outcome {

@@ -69,6 +69,7 @@ void RecordSink::writePending()
         switch (store.append(pending.head())) {
         case RecordStore::STORE_OK:
             pending.dequeue();
+            emit sigCommitted();
             break;
         case RecordStore::STORE_REJECTED:
             report(store.error());
@@ -97,6 +98,8 @@ int RecordSink::drain(int msecs)
         if (!store.isOpen())
             continue;
         const RecordStore::Outcome outcome = store.append(pending.head());
+        if (outcome == RecordStore::STORE_OK)
+            emit sigCommitted();
         if (outcome == RecordStore::STORE_OK || outcome == RecordStore::STORE_REJECTED)
             pending.dequeue();
         else if (outcome == RecordStore::STORE_FAILED)

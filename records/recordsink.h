@@ -26,6 +26,8 @@ public:
 signals:
     // A line for the operator: the file cannot be used, or a run could not be written.
     void sigProblem(QString message);
+    // One more run is in the file (its own committed transaction).
+    void sigCommitted();
 
 public slots:
     void slotOpen();

@@ -25,6 +25,9 @@ void RecordWriter::start(const QString &path)
     connect(this, &RecordWriter::sigAppend, sink, &RecordSink::slotAppend);
     connect(this, &RecordWriter::sigStop, sink, &RecordSink::slotDrainAndQuit);
     connect(sink, &RecordSink::sigProblem, this, &RecordWriter::sigProblem);
+    // Straight from the writer's thread, so the forwarder hears of runs committed while the
+    // owner's thread waits for the writer to drain.
+    connect(sink, &RecordSink::sigCommitted, this, &RecordWriter::sigCommitted, Qt::DirectConnection);
     thread.start();
 }
 

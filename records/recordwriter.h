@@ -34,6 +34,8 @@ signals:
     void sigProblem(QString message);
     void sigAppend(RunRecord record);
     void sigStop(int drainMs);
+    // Sent from the writer's thread each time a run is committed to the file.
+    void sigCommitted();
 
 private:
     QThread thread;

@@ -4,10 +4,11 @@
 #include "configdialog.h"
 #include "dailylog.h"
 #include "errorcodes.h"
+#include "forwarderthread.h"
 #include "ramloader.h"
+#include "recordforwarder.h"
 #include "recordview.h"
 #include "recordwriter.h"
-#include "resultmessage.h"
 #include "serialflashwidget.h"
 #include "settingskeys.h"
 #include "stationbinding.h"
@@ -21,6 +22,7 @@
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QKeySequence>
+#include <QLabel>
 #include <QMessageBox>
 #include <QScopedValueRollback>
 #include <QSettings>
@@ -89,14 +91,19 @@ MainWindow::MainWindow(QWidget *parent)
 
     // The record and the daily log live beside the counters, in the application's data folder.
     const QString dataFolder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    // An empty name would give SQLite's private temporary file: every run would vanish.
-    recordPath = settings.value(SettingsKeys::RecordFile).toString();
-    if (recordPath.isEmpty())
-        recordPath = dataFolder + QStringLiteral("/records.sqlite");
+    const RecordTarget recordTarget = RecordTarget::parse(settings.value(SettingsKeys::RecordFile).toString());
+    // No target names the default file: an empty name would give SQLite's private temporary
+    // file, and every run would vanish.
+    recordPath = recordTarget.isFile() ? recordTarget.filePath() : dataFolder + QStringLiteral("/records.sqlite");
+    recordHost = settings.value(SettingsKeys::RecordHost).toString().trimmed();
     dailyLog = new DailyLog(dataFolder + QStringLiteral("/logs"));
     recordWriter = new RecordWriter(this);
     connect(recordWriter, &RecordWriter::sigProblem, this, &MainWindow::slotRecordProblem);
     recordWriter->start(recordPath);
+    if (recordTarget.kind() == RecordTarget::TARGET_INVALID)
+        slotRecordProblem(tr("Production record: %1 - runs are kept in %2.").arg(recordTarget.error(), recordPath));
+    if (recordTarget.isServer())
+        startRecordForwarder(recordTarget);
 
     ui->lblExamPortList->deleteLater();
 
@@ -114,6 +121,8 @@ MainWindow::MainWindow(QWidget *parent)
             const int number = stations->size() + 1;
             connect(station, &SerialFlashWidget::sigReportRun, this, [this, number](RunRecord record) {
                 record.station = number;
+                if (!recordHost.isEmpty())
+                    record.host = recordHost;
                 recordWriter->submit(record);
             });
             rowLayout->addWidget(station);
@@ -379,6 +388,27 @@ void MainWindow::on_actionProduction_Record_triggered()
     recordView->reload();
     recordView->show();
     recordView->raise();
+}
+
+// Runs wait in the local record while the line's server is away; the status bar counts them.
+void MainWindow::startRecordForwarder(const RecordTarget &target)
+{
+    lblRecordsWaiting = new QLabel(this);
+    lblRecordsWaiting->setObjectName(QStringLiteral("lblRecordsWaiting"));
+    statusBar()->addPermanentWidget(lblRecordsWaiting);
+    recordForwarder = new ForwarderThread(recordPath, target, this);
+    RecordForwarder *forwarder = recordForwarder->forwarder();
+    connect(recordWriter, &RecordWriter::sigCommitted, forwarder, &RecordForwarder::slotRecordCommitted);
+    connect(forwarder, &RecordForwarder::sigWaitingCount, this, [this](int waiting) {
+        lblRecordsWaiting->setText(tr("Records waiting for the server: %1").arg(waiting));
+    });
+    connect(forwarder, &RecordForwarder::sigServerStatus, this, [this](bool delivering, const QString &message) {
+        if (delivering)
+            appendLog(message);
+        else
+            slotRecordProblem(message);
+    });
+    recordForwarder->start();
 }
 
 // The record is an addition: production goes on without it, and the operator is told once.

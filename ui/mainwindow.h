@@ -13,6 +13,9 @@
 
 class ConfigDialog;
 class DailyLog;
+class ForwarderThread;
+class QLabel;
+class RecordTarget;
 class RecordView;
 class RecordWriter;
 class QCloseEvent;
@@ -56,6 +59,7 @@ private slots:
 
 private:
     void appendLog(QString msg);
+    void startRecordForwarder(const RecordTarget &target);
     void setControlsEnabled(bool enabled);
     void updateModeLabel(UserConfig *config);
     void displayCounts(int pass, int fail);
@@ -83,6 +87,9 @@ private:
     QMutex countMutex;
     RecordWriter *recordWriter = nullptr;
     QString recordPath;
+    QString recordHost;
+    ForwarderThread *recordForwarder = nullptr;
+    QLabel *lblRecordsWaiting = nullptr;
     QPointer<RecordView> recordView;
     DailyLog *dailyLog = nullptr;
     QString appName;

@@ -1,6 +1,7 @@
 #ifndef FLASHOPTIONS_H
 #define FLASHOPTIONS_H
 
+#include "recordtarget.h"
 #include "userconfig.h"
 
 #include <QList>
@@ -40,8 +41,13 @@ public:
     bool progress() const { return progressOutput; }
     // Folder of the vendor's RAM loaders, absolute; empty: the built-in ones.
     QString loaderDir() const { return loaders; }
-    // The production record file runs are written to; empty: nothing is recorded.
+    // The production record file runs are written to; empty: nothing is recorded. With a
+    // server as --record this is the local file where runs wait until delivered.
     QString recordFile() const { return recordPath; }
+    // Where the record goes: that file, or the server it is forwarded to.
+    RecordTarget recordTarget() const { return target; }
+    // The name of this PC in the record.
+    QString hostName() const { return host; }
 
     // The record a worker runs with: single-shot or continuous, the speed, the files and the loader folder.
     UserConfig userConfig() const;
@@ -70,6 +76,8 @@ private:
     bool progressOutput = false;
     QString loaders;
     QString recordPath;
+    RecordTarget target;
+    QString host;
 };
 
 #endif // FLASHOPTIONS_H

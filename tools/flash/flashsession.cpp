@@ -3,6 +3,8 @@
 #include "resultmessage.h"
 
 #include "errorcodes.h"
+#include "forwarderthread.h"
+#include "recordforwarder.h"
 #include "recordwriter.h"
 #include "worker.h"
 
@@ -17,6 +19,9 @@ FlashSession::FlashSession(const FlashOptions &options, QObject *parent)
     , workMode(options.erase() ? Worker::WORK_MODE_ERASE : Worker::WORK_MODE_DOWNLOAD)
     , continuous(options.continuous())
     , showProgress(options.progress())
+    , recordFile(options.recordFile())
+    , recordServer(options.recordTarget().displayText())
+    , hostName(options.hostName())
 {
     const QStringList names = options.portNames();
     const QStringList devices = options.portDevices();
@@ -32,6 +37,16 @@ FlashSession::FlashSession(const FlashOptions &options, QObject *parent)
         connect(recordWriter, &RecordWriter::sigProblem, this,
                 [](const QString &message) { qWarning().noquote() << "zdz-flash:" << message; });
         recordWriter->start(options.recordFile());
+    }
+    if (options.recordTarget().isServer()) {
+        forwarder = new ForwarderThread(options.recordFile(), options.recordTarget(), this);
+        connect(recordWriter, &RecordWriter::sigCommitted, forwarder->forwarder(), &RecordForwarder::slotRecordCommitted);
+        // Said once per change: why runs wait, and that they go again. Printed from the
+        // forwarder's thread, as the last try runs while this thread waits for it at the end.
+        connect(forwarder->forwarder(), &RecordForwarder::sigServerStatus, this,
+                [](bool, const QString &message) { qWarning().noquote() << "zdz-flash:" << message; },
+                Qt::DirectConnection);
+        forwarder->start();
     }
 }
 
@@ -96,6 +111,7 @@ void FlashSession::handleResult(int index, int code, RunRecord record)
     PortRun &run = runs[index];
     if (recordWriter) {
         record.station = index + 1;
+        record.host = hostName;
         recordWriter->submit(record);
     }
     if (code == ErrorCodes::RESULT_SUCCESS)
@@ -135,6 +151,14 @@ void FlashSession::finish(bool interrupted)
     // Every run reported above is in the record before the summary tells the rig it is over.
     if (recordWriter)
         recordWriter->stop();
+    if (forwarder) {
+        const int waiting = forwarder->flush();
+        if (waiting > 0)
+            qWarning().noquote() << QStringLiteral("zdz-flash: %1 run(s) wait in %2 for %3; the next zdz-flash run with "
+                                                   "this --record delivers them")
+                                        .arg(waiting)
+                                        .arg(recordFile, recordServer);
+    }
 
     bool allPassed = true;
     for (const PortRun &run : qAsConst(runs)) {

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QVector>
 
+class ForwarderThread;
 class QThread;
 class RecordWriter;
 class Worker;
@@ -59,6 +60,10 @@ private:
     bool showProgress;
     QVector<PortRun> runs;
     RecordWriter *recordWriter = nullptr;
+    ForwarderThread *forwarder = nullptr;
+    QString recordFile;
+    QString recordServer;
+    QString hostName;
     bool started = false;
     bool finished = false;
 };

@@ -1,9 +1,11 @@
 #include "recordcsv.h"
 #include "recordquery.h"
+#include "recordserver.h"
 #include "recordstore.h"
 #include "reportoptions.h"
 
 #include <QCoreApplication>
+#include <QSqlError>
 
 #include <cstdio>
 
@@ -66,15 +68,29 @@ int main(int argc, char *argv[])
     }
 
     RecordStore store;
-    if (store.openForReading(options.file()) != RecordStore::STORE_OK) {
-        print(stderr, QStringLiteral("zdz-report: %1\n").arg(store.error()));
-        return EXIT_UNREADABLE;
+    QSqlDatabase database;
+    const RecordTarget source = options.source();
+    if (source.isServer()) {
+        // Reading never creates the server's tables: a wrong database name stays an error.
+        database = RecordServer::addDatabase(source, QStringLiteral("report"));
+        if (!database.open()) {
+            print(stderr, QStringLiteral("zdz-report: %1: %2\n")
+                              .arg(source.displayText(), source.redact(database.lastError().text().simplified())));
+            return EXIT_UNREADABLE;
+        }
+    } else {
+        if (store.openForReading(options.file()) != RecordStore::STORE_OK) {
+            print(stderr, QStringLiteral("zdz-report: %1\n").arg(store.error()));
+            return EXIT_UNREADABLE;
+        }
+        database = store.database();
     }
-    RecordQuery query(store.database());
+    const QString name = source.displayText();
+    RecordQuery query(database);
     if (options.csv()) {
         QList<RunRecord> runs;
         if (!query.runs(options.filter(), false, 0, &runs)) {
-            print(stderr, QStringLiteral("zdz-report: %1: %2\n").arg(options.file(), query.error()));
+            print(stderr, QStringLiteral("zdz-report: %1: %2\n").arg(name, source.redact(query.error())));
             return EXIT_UNREADABLE;
         }
         const QByteArray csv = RecordCsv::document(runs);
@@ -84,7 +100,7 @@ int main(int argc, char *argv[])
     }
     QList<RecordQuery::Yield> rows;
     if (!query.yield(options.filter(), options.grouping(), &rows)) {
-        print(stderr, QStringLiteral("zdz-report: %1: %2\n").arg(options.file(), query.error()));
+        print(stderr, QStringLiteral("zdz-report: %1: %2\n").arg(name, source.redact(query.error())));
         return EXIT_UNREADABLE;
     }
     print(stdout, yieldTable(RecordQuery::groupingName(options.grouping()), rows));

@@ -2,6 +2,7 @@
 #define REPORTOPTIONS_H
 
 #include "recordquery.h"
+#include "recordtarget.h"
 
 #include <QString>
 #include <QStringList>
@@ -22,6 +23,8 @@ public:
     QString errorDetail() const { return detail; }
 
     QString file() const { return path; }
+    // The file, or the server whose copy of the line's record is read.
+    RecordTarget source() const { return target; }
     RecordQuery::Filter filter() const { return runFilter; }
     RecordQuery::Grouping grouping() const { return group; }
     bool csv() const { return csvOutput; }
@@ -34,6 +37,7 @@ private:
     int code = 0;
     QString detail;
     QString path;
+    RecordTarget target;
     RecordQuery::Filter runFilter;
     RecordQuery::Grouping group = RecordQuery::GROUP_BY_DAY;
     bool csvOutput = false;

@@ -42,6 +42,12 @@ private slots:
         QTest::newRow("same address twice") << "--port /dev/null --file {d}/b.bin@1000" + a << ErrorCodes::RESULT_ARG_START_ADDR_INVALID;
         QTest::newRow("two record files") << "--port /dev/null --record {d}/r1 --record {d}/r2" + a << ErrorCodes::RESULT_ARGS_PARSE_FAILED;
         QTest::newRow("record file without a name") << "--port /dev/null --record=" + a << ErrorCodes::RESULT_ARGS_PARSE_FAILED;
+        QTest::newRow("server URL without database") << "--port /dev/null --record postgresql://u:s3cret@db/" + a << ErrorCodes::RESULT_ARGS_PARSE_FAILED;
+        QTest::newRow("two server URLs") << "--port /dev/null --record postgresql://u:s3cret@db/x --record postgresql://u:s3cret@db/y" + a
+                                         << ErrorCodes::RESULT_ARGS_PARSE_FAILED;
+        QTest::newRow("local record without a server") << "--port /dev/null --record {d}/r1 --local-record {d}/r2" + a
+                                                       << ErrorCodes::RESULT_ARGS_PARSE_FAILED;
+        QTest::newRow("empty host name") << "--port /dev/null --host=" + a << ErrorCodes::RESULT_ARGS_PARSE_FAILED;
     }
 
     void refusesWrongArguments()
@@ -52,6 +58,7 @@ private slots:
         QVERIFY(!options.parse(expand(args)));
         QCOMPARE(options.errorCode(), code);
         QVERIFY(!options.helpRequested() && !options.errorDetail().isEmpty());
+        QVERIFY2(!options.errorDetail().contains(QLatin1String("s3cret")), qPrintable(options.errorDetail()));
         QCOMPARE(options.errorMessage(), code == ErrorCodes::RESULT_ARG_BAUDRATE_INVALID
                                              ? QStringLiteral("Invalid: baudrate must be set and in range [115200, 3000000].")
                                              : ErrorCodes::errorString(code));
