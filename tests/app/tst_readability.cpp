@@ -60,8 +60,9 @@ void tst_Readability::counters()
     QSettings().setValue(SettingsKeys::PassCount, 8888888);
     QSettings().setValue(SettingsKeys::FailCount, 8888888);
     MainWindow window;
+    // The window opens maximized; the offscreen screen is smaller than the line's monitors.
+    window.showNormal();
     window.resize(1000, 900);
-    window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     // About 1 cm on a 96 dpi screen: legible from a metre, where the old 8 px were not.
     for (const char *name : { "lcdPassCount", "lcdFailCount" }) {
@@ -76,8 +77,9 @@ void tst_Readability::counters()
 void tst_Readability::portRows()
 {
     MainWindow window;
+    // The window opens maximized; the offscreen screen is smaller than the line's monitors.
+    window.showNormal();
     window.resize(1000, 900);
-    window.show();
     QVERIFY(QMetaObject::invokeMethod(&window, "slotSerialScanResult", Qt::DirectConnection,
                                       Q_ARG(SerialMonitor::SerialScanResult, SerialMonitor::SCAN_RESULT_ADDED)));
     SerialFlashWidget *row = nullptr;
@@ -105,7 +107,7 @@ void tst_Readability::portRows()
 // What the log says about the RAM loaders when the window opens.
 void tst_Readability::startupNote_data()
 {
-    QTest::addColumn<QString>("folder");   // "good": three sound loaders; "bad": one missing
+    QTest::addColumn<QString>("folder");   // "good": three sound loaders; "bad": one empty
     QTest::addColumn<QString>("note");
 
     QTest::newRow("built-in") << QString() << RamLoader::placeholderWarning();
@@ -122,8 +124,9 @@ void tst_Readability::startupNote()
     if (!folder.isEmpty()) {
         QVERIFY(QDir(dir.path()).mkpath(folder));
         for (const char *file : { "ramcode_zr740a.bin", "ramcode_zr740c.bin", "ramcode_zr610a.bin" })
-            QVERIFY((folder == "bad" && QByteArray(file) == "ramcode_zr740c.bin")
-                    || writeFile(dir.filePath(folder + '/' + file), QByteArray(3000, 'L')));
+            QVERIFY(writeFile(dir.filePath(folder + '/' + file),
+                              folder == "bad" && QByteArray(file) == "ramcode_zr740c.bin" ? QByteArray()
+                                                                                          : QByteArray(3000, 'L')));
     }
     QSettings().setValue(SettingsKeys::LoaderDir, folder.isEmpty() ? QString() : dir.filePath(folder));
     MainWindow window;

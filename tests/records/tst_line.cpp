@@ -28,7 +28,9 @@ public:
     {
         const bool ok = waitForFinished(90000) && exitStatus() == QProcess::NormalExit && exitCode() == status;
         out = QString::fromUtf8(readAllStandardOutput());
-        err = QString::fromUtf8(readAllStandardError());
+        // The stand-in loader's warning is not the record's business.
+        err = QString::fromUtf8(readAllStandardError())
+                  .remove(QStringLiteral("built-in placeholder RAM loader: real chips need the vendor's loader (see README)\n"));
         if (!ok)
             qWarning("zdz-flash did not end with %d:\n%s%s", status, qPrintable(out), qPrintable(err));
         return ok;
