@@ -328,6 +328,164 @@
         <source>Invalid mode, please use **singleshot** or **continuous** mode!!!</source>
         <translation>模式无效，请使用 **单次** 或 **连续** 模式！！！</translation>
     </message>
+    <message>
+        <source>Production Record</source>
+        <translation>生产记录</translation>
+    </message>
+    <message>
+        <source>Production record: %1 - runs are kept in %2.</source>
+        <translation>生产记录：%1 - 记录保存在 %2。</translation>
+    </message>
+    <message>
+        <source>Records waiting for the server: %1</source>
+        <translation>等待上传到服务器的记录：%1</translation>
+    </message>
+</context>
+<context>
+    <name>RecordForwarder</name>
+    <message>
+        <source>record server %1 takes records again</source>
+        <translation>记录服务器 %1 已恢复接收记录</translation>
+    </message>
+    <message>
+        <source>cannot read the local record %1: %2</source>
+        <translation>无法读取本地记录 %1：%2</translation>
+    </message>
+    <message>
+        <source>record server %1 does not take records (%2); they wait in %3</source>
+        <translation>记录服务器 %1 不接收记录（%2）；记录暂存于 %3</translation>
+    </message>
+    <message>
+        <source>cannot mark a delivered run in %1: %2</source>
+        <translation>无法在 %1 中标记已上传的记录：%2</translation>
+    </message>
+</context>
+<context>
+    <name>RecordView</name>
+    <message>
+        <source>Production Record</source>
+        <translation>生产记录</translation>
+    </message>
+    <message>
+        <source>From (UTC day)</source>
+        <translation>起始日期（UTC）</translation>
+    </message>
+    <message>
+        <source>yyyy-MM-dd</source>
+        <translation>yyyy-MM-dd</translation>
+    </message>
+    <message>
+        <source>To</source>
+        <translation>至</translation>
+    </message>
+    <message>
+        <source>All runs</source>
+        <translation>全部记录</translation>
+    </message>
+    <message>
+        <source>Pass only</source>
+        <translation>仅通过</translation>
+    </message>
+    <message>
+        <source>Fail only</source>
+        <translation>仅失败</translation>
+    </message>
+    <message>
+        <source>Refresh</source>
+        <translation>刷新</translation>
+    </message>
+    <message>
+        <source>Export CSV</source>
+        <translation>导出 CSV</translation>
+    </message>
+    <message>
+        <source>Yield per station</source>
+        <translation>各工位良率</translation>
+    </message>
+    <message>
+        <source>No run has been recorded yet in %1.</source>
+        <translation>%1 中尚无记录。</translation>
+    </message>
+    <message>
+        <source>Pass</source>
+        <translation>通过</translation>
+    </message>
+    <message>
+        <source>Fail</source>
+        <translation>失败</translation>
+    </message>
+    <message>
+        <source>Started</source>
+        <translation>开始时间</translation>
+    </message>
+    <message>
+        <source>Station</source>
+        <translation>工位</translation>
+    </message>
+    <message>
+        <source>Port</source>
+        <translation>端口</translation>
+    </message>
+    <message>
+        <source>Family</source>
+        <translation>芯片系列</translation>
+    </message>
+    <message>
+        <source>Mode</source>
+        <translation>模式</translation>
+    </message>
+    <message>
+        <source>Result</source>
+        <translation>结果</translation>
+    </message>
+    <message>
+        <source>Code</source>
+        <translation>代码</translation>
+    </message>
+    <message>
+        <source>Images</source>
+        <translation>镜像</translation>
+    </message>
+    <message>
+        <source>Message</source>
+        <translation>信息</translation>
+    </message>
+    <message>
+        <source>Runs</source>
+        <translation>次数</translation>
+    </message>
+    <message>
+        <source>Passed</source>
+        <translation>通过数</translation>
+    </message>
+    <message>
+        <source>Failed</source>
+        <translation>失败数</translation>
+    </message>
+    <message>
+        <source>Pass rate</source>
+        <translation>通过率</translation>
+    </message>
+    <message>
+        <source>%1 run(s) in %2</source>
+        <translation>%2 中共 %1 条记录</translation>
+    </message>
+    <message>
+        <source>The latest %1 runs in %2</source>
+        <translation>%2 中最近的 %1 条记录</translation>
+    </message>
+    <message>
+        <source>Cannot write %1: %2</source>
+        <translation>无法写入 %1：%2</translation>
+    </message>
+    <message>
+        <source>%1 run(s) exported to %2</source>
+        <translation>已导出 %1 条记录到 %2</translation>
+    </message>
+    <message>
+        <source>CSV files (*.csv)</source>
+        <translation>CSV 文件 (*.csv)</translation>
+    </message>
 </context>
 <context>
     <name>SerialFlashWidget</name>

@@ -126,7 +126,7 @@ void tst_Translation::everyStringTranslated()
     QVERIFY(QFile::copy(ZDZ_TS_FILE, ts));
     QProcess tool;
     tool.setWorkingDirectory(ZDZ_SOURCE_DIR);
-    tool.start(ZDZ_LUPDATE, { "-no-obsolete", "-locations", "none", "app", "ui", "stations", "engine", "config", "-ts", ts });
+    tool.start(ZDZ_LUPDATE, { "-no-obsolete", "-locations", "none", "app", "ui", "stations", "engine", "config", "records", "-ts", ts });
     QVERIFY(tool.waitForFinished(60000) && tool.exitCode() == 0);
     tool.start(ZDZ_LRELEASE, { ts, "-qm", dir.filePath("current.qm") });
     QVERIFY(tool.waitForFinished(60000) && tool.exitCode() == 0);
