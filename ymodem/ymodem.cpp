@@ -27,6 +27,11 @@ void Ymodem::setBlockMode(uint32_t blockMode)
     m_blockMode = blockMode;
 }
 
+void Ymodem::setClockUnitsPerTick(uint32_t units)
+{
+    m_clockUnitsPerTick = units == 0 ? 1 : units;
+}
+
 uint32_t Ymodem::tickDivisor() const
 {
     return m_tickDivisor;
@@ -50,6 +55,11 @@ uint32_t Ymodem::blockMode() const
 bool Ymodem::isPeerRefusing()
 {
     return false;
+}
+
+uint64_t Ymodem::clockNow()
+{
+    return idleSteps;
 }
 
 void Ymodem::transmit()
@@ -206,7 +216,7 @@ void Ymodem::stepEotSent()
             fail();
             return;
         }
-        tickCount = 0;
+        restartWait();
         packetState = PACKET_NONE;
         blockNumber = 0;
         putEot();
@@ -277,7 +287,12 @@ uint32_t Ymodem::readClamped(uint8_t *buffer, uint32_t length)
 
 void Ymodem::idleStep(bool checkRefusal)
 {
-    ++tickCount;
+    ++idleSteps;
+    const uint64_t now = clockNow();
+    // Whole ticks from the start of the wait: a resend never goes out early.
+    const uint64_t elapsed = now > idleSince ? (now - idleSince) / m_clockUnitsPerTick : 0;
+    const uint32_t before = tickCount;
+    tickCount = elapsed > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(elapsed);
     if (checkRefusal && isPeerRefusing()) {
         // The line no longer carries a receiver; leave nothing behind that the
         // next transfer would resume from.
@@ -290,7 +305,8 @@ void Ymodem::idleStep(bool checkRefusal)
         fail();
         return;
     }
-    if (tickCount % interval == 0 && stage != STAGE_WAIT_START)
+    // A late step may pass a resend point without landing on it; it resends once.
+    if (tickCount / interval > before / interval && stage != STAGE_WAIT_START)
         sendTxBuffer();
 }
 
@@ -318,9 +334,15 @@ void Ymodem::cancelByPeer()
 
 void Ymodem::resetCounters()
 {
-    tickCount = 0;
+    restartWait();
     errorCount = 0;
     packetState = PACKET_NONE;
+}
+
+void Ymodem::restartWait()
+{
+    tickCount = 0;
+    idleSince = clockNow();
 }
 
 void Ymodem::clearAll()
