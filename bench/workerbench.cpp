@@ -188,14 +188,15 @@ Spread spread(const std::vector<double> &values)
     return {sum / double(values.size()), *std::min_element(values.begin(), values.end())};
 }
 
-// One line of the table: `ports` chips flashed by the worker, then as many by sb, in one simulator.
+// One line of the table: `ports` chips flashed by the worker, then as many by sb, each group in
+// a simulator of its own with the same options (one simulator holds at most 20 chips).
 void benchRow(const QString &image, quint32 baud, int ports, double *loneOurs, double *loaderOurs)
 {
-    ChipSimProcess sim;
-    QStringList args{QStringLiteral("--throttle")};
-    for (int i = ports; i < 2 * ports; ++i)
-        args << QStringLiteral("--set") << QStringLiteral("%1:ram=1").arg(i);
-    if (!sim.start(2 * ports, args)) {
+    ChipSimProcess sim, sbSim;
+    QStringList sbArgs{QStringLiteral("--throttle")};
+    for (int i = 0; i < ports; ++i)
+        sbArgs << QStringLiteral("--set") << QStringLiteral("%1:ram=1").arg(i);
+    if (!sim.start(ports, {QStringLiteral("--throttle")}) || !sbSim.start(ports, sbArgs)) {
         std::fprintf(stderr, "cannot start the simulator\n");
         return;
     }
@@ -205,13 +206,13 @@ void benchRow(const QString &image, quint32 baud, int ports, double *loneOurs, d
     const int oursPassed = runOurs(sim, 0, ports, image, baud);
     const double wall = clock.elapsed() / 1000.0;
     const double cpu = cpuSeconds() - cpuBefore;
-    const int sbPassed = runSb(sim, ports, ports, image, baud, false);
+    const int sbPassed = runSb(sbSim, 0, ports, image, baud, false);
 
     std::vector<double> ours, theirs, loaders;
     for (int i = 0; i < ports; ++i) {
         ours.push_back(wireRatio(sim, i, QStringLiteral("image"), baud));
         loaders.push_back(wireRatio(sim, i, QStringLiteral("loader"), DIALOGUE_BAUD));
-        theirs.push_back(wireRatio(sim, ports + i, QStringLiteral("image"), baud));
+        theirs.push_back(wireRatio(sbSim, i, QStringLiteral("image"), baud));
     }
     const Spread o = spread(ours), s = spread(theirs);
     if (ports == 1)
