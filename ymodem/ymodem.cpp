@@ -288,11 +288,13 @@ uint32_t Ymodem::readClamped(uint8_t *buffer, uint32_t length)
 void Ymodem::idleStep(bool checkRefusal)
 {
     ++idleSteps;
+    const uint64_t interval = static_cast<uint64_t>(m_tickDivisor) + 1;
     const uint64_t now = clockNow();
-    // Whole ticks from the start of the wait: a resend never goes out early.
-    const uint64_t elapsed = now > idleSince ? (now - idleSince) / m_clockUnitsPerTick : 0;
-    const uint32_t before = tickCount;
-    tickCount = elapsed > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(elapsed);
+    // Whole ticks since the packet or its last repeat went out: a repeat never goes out
+    // early, and a late step delays the repeats after it instead of crowding them.
+    const uint64_t sinceSend = now > idleSince ? (now - idleSince) / m_clockUnitsPerTick : 0;
+    const uint64_t ticks = silentIntervals * interval + (sinceSend < interval ? sinceSend : interval);
+    tickCount = ticks > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ticks);
     if (checkRefusal && isPeerRefusing()) {
         // The line no longer carries a receiver; leave nothing behind that the
         // next transfer would resume from.
@@ -300,13 +302,14 @@ void Ymodem::idleStep(bool checkRefusal)
         handleEvent(EVENT_ERROR, nullptr, nullptr);
         return;
     }
-    const uint64_t interval = static_cast<uint64_t>(m_tickDivisor) + 1;
-    if (tickCount / interval > m_timeoutLimit) {
+    if (sinceSend < interval)
+        return;
+    if (++silentIntervals > m_timeoutLimit) {
         fail();
         return;
     }
-    // A late step may pass a resend point without landing on it; it resends once.
-    if (tickCount / interval > before / interval && stage != STAGE_WAIT_START)
+    idleSince = now;
+    if (stage != STAGE_WAIT_START)
         sendTxBuffer();
 }
 
@@ -342,6 +345,7 @@ void Ymodem::resetCounters()
 void Ymodem::restartWait()
 {
     tickCount = 0;
+    silentIntervals = 0;
     idleSince = clockNow();
 }
 

@@ -94,8 +94,10 @@ protected:
     uint32_t packetState = 0;
     uint32_t stage = STAGE_IDLE;
     uint32_t m_blockMode = 2;
-    // Clock reading when the current wait began; tickCount is the whole ticks since.
+    // Clock reading when the packet or its last repeat went out, and the silent intervals
+    // since the packet; tickCount counts their ticks.
     uint64_t idleSince = 0;
+    uint64_t silentIntervals = 0;
     uint64_t idleSteps = 0;
     uint32_t m_clockUnitsPerTick = 1;
     uint32_t rxLength = 0;
