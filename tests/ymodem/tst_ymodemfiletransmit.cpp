@@ -195,6 +195,8 @@ void TestYmodemFileTransmit::sendToLrzsz()
         line.rb.setWorkingDirectory(line.dir.filePath(QStringLiteral("received")));
         // -u: names without lower-case letters (RAMCODE.BIN) would arrive lower-cased.
         QVERIFY(line.startRb(rb, {QStringLiteral("-y"), QStringLiteral("-u")}));
+        // Lines a little apart, so that no line's EOT waits behind the other lines' blocks.
+        waitUntil([] { return false; }, 100);
     }
     QVERIFY(waitUntil([&] {
         return std::all_of(lines.begin(), lines.end(),
