@@ -54,6 +54,8 @@ void YmodemFileTransmit::setFileName(const QString &name)
 
 void YmodemFileTransmit::setSerialPort(QSerialPort *port)
 {
+    if (port != serialPort)
+        disconnect(lineConnection);
     serialPort = port;
 }
 
@@ -109,6 +111,8 @@ void YmodemFileTransmit::readTimeOut()
 
 void YmodemFileTransmit::lineReadable()
 {
+    if (!portReady())
+        return;
     // One step takes at most one reply byte and a packet's worth at the most, so the
     // bytes waiting bound the steps.
     for (qint64 steps = serialPort->bytesAvailable() + 1;
