@@ -292,7 +292,8 @@ void Ymodem::idleStep(bool checkRefusal)
     const uint64_t now = clockNow();
     // Whole ticks since the packet or its last repeat went out: a repeat never goes out
     // early, and a late step delays the repeats after it instead of crowding them.
-    const uint64_t sinceSend = now > idleSince ? (now - idleSince) / m_clockUnitsPerTick : 0;
+    const uint64_t waited = now > idleSince ? now - idleSince : 0;
+    const uint64_t sinceSend = waited / m_clockUnitsPerTick;
     const uint64_t ticks = silentIntervals * interval + (sinceSend < interval ? sinceSend : interval);
     tickCount = ticks > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ticks);
     if (checkRefusal && isPeerRefusing()) {
@@ -302,7 +303,10 @@ void Ymodem::idleStep(bool checkRefusal)
         handleEvent(EVENT_ERROR, nullptr, nullptr);
         return;
     }
-    if (sinceSend < interval)
+    // On a clock finer than the tick an interval ends half a tick late: a receiver that
+    // confirms EOT by an interval of silence (lrzsz) answers at that very moment, and a
+    // repeat must not reach it first.
+    if (sinceSend < interval || (sinceSend == interval && waited % m_clockUnitsPerTick < m_clockUnitsPerTick / 2))
         return;
     if (++silentIntervals > m_timeoutLimit) {
         fail();
