@@ -27,6 +27,11 @@ void Ymodem::setBlockMode(uint32_t blockMode)
     m_blockMode = blockMode;
 }
 
+void Ymodem::setClockUnitsPerTick(uint32_t units)
+{
+    m_clockUnitsPerTick = units == 0 ? 1 : units;
+}
+
 uint32_t Ymodem::tickDivisor() const
 {
     return m_tickDivisor;
@@ -50,6 +55,11 @@ uint32_t Ymodem::blockMode() const
 bool Ymodem::isPeerRefusing()
 {
     return false;
+}
+
+uint64_t Ymodem::clockNow()
+{
+    return idleSteps;
 }
 
 void Ymodem::transmit()
@@ -206,7 +216,7 @@ void Ymodem::stepEotSent()
             fail();
             return;
         }
-        tickCount = 0;
+        restartWait();
         packetState = PACKET_NONE;
         blockNumber = 0;
         putEot();
@@ -277,7 +287,15 @@ uint32_t Ymodem::readClamped(uint8_t *buffer, uint32_t length)
 
 void Ymodem::idleStep(bool checkRefusal)
 {
-    ++tickCount;
+    ++idleSteps;
+    const uint64_t interval = static_cast<uint64_t>(m_tickDivisor) + 1;
+    const uint64_t now = clockNow();
+    // Whole ticks since the packet or its last repeat went out: a repeat never goes out
+    // early, and a late step delays the repeats after it instead of crowding them.
+    const uint64_t waited = now > idleSince ? now - idleSince : 0;
+    const uint64_t sinceSend = waited / m_clockUnitsPerTick;
+    const uint64_t ticks = silentIntervals * interval + (sinceSend < interval ? sinceSend : interval);
+    tickCount = ticks > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ticks);
     if (checkRefusal && isPeerRefusing()) {
         // The line no longer carries a receiver; leave nothing behind that the
         // next transfer would resume from.
@@ -285,12 +303,17 @@ void Ymodem::idleStep(bool checkRefusal)
         handleEvent(EVENT_ERROR, nullptr, nullptr);
         return;
     }
-    const uint64_t interval = static_cast<uint64_t>(m_tickDivisor) + 1;
-    if (tickCount / interval > m_timeoutLimit) {
+    // On a clock finer than the tick an interval ends half a tick late: a receiver that
+    // confirms EOT by an interval of silence (lrzsz) answers at that very moment, and a
+    // repeat must not reach it first.
+    if (sinceSend < interval || (sinceSend == interval && waited % m_clockUnitsPerTick < m_clockUnitsPerTick / 2))
+        return;
+    if (++silentIntervals > m_timeoutLimit) {
         fail();
         return;
     }
-    if (tickCount % interval == 0 && stage != STAGE_WAIT_START)
+    idleSince = now;
+    if (stage != STAGE_WAIT_START)
         sendTxBuffer();
 }
 
@@ -318,9 +341,16 @@ void Ymodem::cancelByPeer()
 
 void Ymodem::resetCounters()
 {
-    tickCount = 0;
+    restartWait();
     errorCount = 0;
     packetState = PACKET_NONE;
+}
+
+void Ymodem::restartWait()
+{
+    tickCount = 0;
+    silentIntervals = 0;
+    idleSince = clockNow();
 }
 
 void Ymodem::clearAll()

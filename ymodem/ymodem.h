@@ -6,8 +6,9 @@
 // Sending side of a one-file YMODEM batch (CRC-16 mode, 128/1024-byte blocks).
 // The engine owns no port, timer or thread: the owner steps it with transmit()
 // and provides the four virtual operations, which are its only contact with the
-// line and the file. Time-outs are counted in idle steps, so their length in
-// seconds follows the owner's stepping rate.
+// line and the file. Time-outs are measured on the owner's clock in ticks (one
+// tick per idle step unless the owner overrides clockNow()), so bytes that make
+// the owner step more often neither shorten nor stretch them.
 class Ymodem
 {
 public:
@@ -53,6 +54,8 @@ public:
     void setTimeoutLimit(uint32_t timeoutLimit);
     void setErrorLimit(uint32_t errorLimit);
     void setBlockMode(uint32_t blockMode);
+    // How many units of clockNow() make one tick of the divisor.
+    void setClockUnitsPerTick(uint32_t units);
     uint32_t tickDivisor() const;
     uint32_t timeoutLimit() const;
     uint32_t errorLimit() const;
@@ -76,6 +79,10 @@ protected:
     virtual uint32_t readBytes(uint8_t *buffer, uint32_t length) = 0;
     virtual uint32_t writeBytes(uint8_t *buffer, uint32_t length) = 0;
     virtual bool isPeerRefusing();
+    // Monotonic time in the owner's units (see setClockUnitsPerTick). The default
+    // advances one unit per idle step, so an owner stepping at a fixed rate gets
+    // time-outs counted in its steps.
+    virtual uint64_t clockNow();
 
     uint32_t m_tickDivisor;
     uint32_t m_timeoutLimit;
@@ -87,6 +94,12 @@ protected:
     uint32_t packetState = 0;
     uint32_t stage = STAGE_IDLE;
     uint32_t m_blockMode = 2;
+    // Clock reading when the packet or its last repeat went out, and the silent intervals
+    // since the packet; tickCount counts their ticks.
+    uint64_t idleSince = 0;
+    uint64_t silentIntervals = 0;
+    uint64_t idleSteps = 0;
+    uint32_t m_clockUnitsPerTick = 1;
     uint32_t rxLength = 0;
     uint32_t txLength = 0;
     uint8_t rxBuffer[LONG_PACKET_SIZE] = {};
@@ -120,6 +133,7 @@ private:
     void fail();
     void cancelByPeer();
     void resetCounters();
+    void restartWait();
     void clearAll();
 
     uint32_t fillBlock(uint32_t event, uint32_t capacity);

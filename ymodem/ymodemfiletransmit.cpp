@@ -33,6 +33,9 @@ YmodemFileTransmit::YmodemFileTransmit(QObject *parent)
     setTickDivisor(199);
     setTimeoutLimit(2);
     setErrorLimit(999);
+    // The divisor counts 5 ms steps; the clock reads microseconds.
+    setClockUnitsPerTick(STEP_INTERVAL_MS * 1000);
+    clock.start();
 }
 
 YmodemFileTransmit::~YmodemFileTransmit()
@@ -51,6 +54,8 @@ void YmodemFileTransmit::setFileName(const QString &name)
 
 void YmodemFileTransmit::setSerialPort(QSerialPort *port)
 {
+    if (port != serialPort)
+        disconnect(lineConnection);
     serialPort = port;
 }
 
@@ -68,6 +73,10 @@ bool YmodemFileTransmit::startTransmit()
     if (!serialPort->isOpen())
         return false;
 
+    // The reply to a block moves the transfer on at once: waiting for the next tick
+    // would idle the line for half a step on every block.
+    disconnect(lineConnection);
+    lineConnection = connect(serialPort, &QIODevice::readyRead, this, &YmodemFileTransmit::lineReadable);
     readTimer->start(STEP_INTERVAL_MS);
     return true;
 }
@@ -77,7 +86,7 @@ void YmodemFileTransmit::stopTransmit()
     file->close();
     abort();
     createTimers();
-    readTimer->stop();
+    stopStepping();
     status = STATUS_ABORTED;
     writeTimer->start(STATUS_DELAY_MS);
 }
@@ -98,6 +107,20 @@ void YmodemFileTransmit::readTimeOut()
     transmit();
     if (status == STATUS_ESTABLISHING || status == STATUS_TRANSMITTING)
         readTimer->start(STEP_INTERVAL_MS);
+}
+
+void YmodemFileTransmit::lineReadable()
+{
+    if (!portReady())
+        return;
+    // One step takes at most one reply byte and a packet's worth at the most, so the
+    // bytes waiting bound the steps.
+    for (qint64 steps = serialPort->bytesAvailable() + 1;
+         steps > 0 && serialPort->bytesAvailable() > 0
+         && (status == STATUS_ESTABLISHING || status == STATUS_TRANSMITTING);
+         --steps) {
+        transmit();
+    }
 }
 
 void YmodemFileTransmit::writeTimeOut()
@@ -149,6 +172,11 @@ uint32_t YmodemFileTransmit::writeBytes(uint8_t *buffer, uint32_t length)
     const qint64 count = serialPort->write(reinterpret_cast<const char *>(buffer), length);
     serialPort->flush();
     return count > 0 ? static_cast<uint32_t>(count) : 0;
+}
+
+uint64_t YmodemFileTransmit::clockNow()
+{
+    return static_cast<uint64_t>(clock.nsecsElapsed() / 1000);
 }
 
 bool YmodemFileTransmit::isPeerRefusing()
@@ -226,7 +254,15 @@ void YmodemFileTransmit::finish(Status finalStatus)
         file->close();
     status = finalStatus;
     createTimers();
+    stopStepping();
     writeTimer->start(STATUS_DELAY_MS);
+}
+
+// After the transfer the owner reads the line again.
+void YmodemFileTransmit::stopStepping()
+{
+    readTimer->stop();
+    disconnect(lineConnection);
 }
 
 void YmodemFileTransmit::createTimers()

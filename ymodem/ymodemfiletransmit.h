@@ -4,6 +4,7 @@
 #include "ymodem.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -12,8 +13,10 @@ class QSerialPort;
 class QTimer;
 
 // Sends one file (a path or a resource) over an opened serial line by YMODEM.
-// The engine is stepped every 5 ms; a final status is delivered 100 ms after the
-// transfer has ended, so the receiver has settled before the owner moves on.
+// The engine is stepped as soon as the receiver's bytes arrive and every 5 ms, and
+// measures its time-outs on a monotonic clock in 5 ms ticks; a final status is
+// delivered 100 ms after the transfer has ended, so the receiver has settled before
+// the owner moves on.
 class YmodemFileTransmit : public QObject, public Ymodem
 {
     Q_OBJECT
@@ -53,16 +56,19 @@ signals:
 private slots:
     void readTimeOut();
     void writeTimeOut();
+    void lineReadable();
 
 private:
     uint32_t handleEvent(uint32_t event, uint8_t *buffer, uint32_t *length) override;
     uint32_t readBytes(uint8_t *buffer, uint32_t length) override;
     uint32_t writeBytes(uint8_t *buffer, uint32_t length) override;
     bool isPeerRefusing() override;
+    uint64_t clockNow() override;
 
     uint32_t establish(uint8_t *buffer, uint32_t *length);
     uint32_t transmitBlock(uint8_t *buffer, uint32_t *length);
     void finish(Status finalStatus);
+    void stopStepping();
     void createTimers();
     bool portReady() const;
     QByteArray headerFileName(int maxBytes) const;
@@ -78,6 +84,8 @@ private:
     // The last bytes the engine consumed: a refusal such as "unknown cmd!" is
     // recognised even when the engine has already read its first bytes.
     QByteArray recentInput;
+    QElapsedTimer clock;
+    QMetaObject::Connection lineConnection;
 };
 
 #endif // YMODEMFILETRANSMIT_H

@@ -2,7 +2,9 @@
 // and aborts all from the input) or an honest chip behind a line that drops and repeats bytes.
 // It stays inside its buffers, puts only well-formed packets on the line, repeats none without
 // bound and ends every transfer within a bound once the input runs out; the honest chip never
-// takes an image other than the one sent, nor misses one unawares that "finished".
+// takes an image other than the one sent, nor misses one unawares that "finished". The owner's
+// clock is the input's too: steps on arriving bytes take no time, a late step jumps ahead, and
+// no time-out comes before its time however many bytes step the engine.
 
 #include "ymodem.h"
 #include "fuzzcheck.h"
@@ -43,8 +45,11 @@ Bytes makeImage(uint32_t size, uint32_t seed)
 struct Limits {
     uint32_t divisor, timeout, errors;
 
-    // Every stage gives up after (timeoutLimit + 1) x (tickDivisor + 1) idle steps.
-    uint64_t silentBound() const { return 3 * (uint64_t(divisor) + 1) * (uint64_t(timeout) + 1); }
+    // Every stage gives up after (timeoutLimit + 1) x (tickDivisor + 1) ticks without progress.
+    uint64_t waitTicks() const { return (uint64_t(divisor) + 1) * (uint64_t(timeout) + 1); }
+    uint64_t silentBound() const { return 3 * waitTicks(); }
+    // The transmitter's clock reads microseconds in 5 ms ticks; a plain owner counts ticks.
+    uint32_t unitsPerTick() const { return divisor % 2 ? 5000 : 1; }
 };
 
 Limits consumeLimits(FuzzedDataProvider &in)
@@ -135,10 +140,22 @@ struct TransferLog {
 class Sender final : public Ymodem
 {
 public:
-    explicit Sender(const Limits &l) : Ymodem(l.divisor, l.timeout, l.errors) {}
+    explicit Sender(const Limits &l) : Ymodem(l.divisor, l.timeout, l.errors), limits(l)
+    {
+        setClockUnitsPerTick(l.unitsPerTick());
+    }
 
+    const Limits limits;
     TransferLog *log = nullptr;
     bool refuse = false;
+    uint64_t now = 0, armedAt = 0;
+
+    // A step on the timer, one at the same moment as the last (bytes arrived), or a late one.
+    void step(uint32_t eighthsOfTick)
+    {
+        now += uint64_t(eighthsOfTick) * limits.unitsPerTick() / 8;
+        transmit();
+    }
     std::function<uint32_t(uint32_t, uint8_t *, uint32_t *)> onFill;
     std::function<uint32_t(uint8_t *, uint32_t)> onRead;
     std::function<void(const uint8_t *, uint32_t)> onWrite = [](const uint8_t *, uint32_t) {};
@@ -150,6 +167,8 @@ protected:
     {
         if (event > EVENT_TRANSMIT) {
             EXPECT(event <= EVENT_ERROR && !buffer && !length, "unknown final event or one with a buffer");
+            EXPECT(event != EVENT_TIMEOUT || now - armedAt >= limits.waitTicks() * limits.unitsPerTick(),
+                   "the receiver's start timed out early");
             log->event(event);
             return CAN;
         }
@@ -179,6 +198,7 @@ protected:
     }
 
     bool isPeerRefusing() override { return refuse; }
+    uint64_t clockNow() override { return now; }
 };
 
 void runRaw(FuzzedDataProvider &in)
@@ -212,7 +232,8 @@ void runRaw(FuzzedDataProvider &in)
     for (int transfer = 0; transfer < 8 && (transfer == 0 || in.remaining_bytes() > 0); ++transfer) {
         TransferLog current(limits);
         sender.log = &current;
-        sender.transmit();
+        sender.step(8);
+        sender.armedAt = sender.now;
         EXPECT(sender.currentStage() == Ymodem::STAGE_WAIT_START, "first step does not arm the engine");
 
         uint64_t silentSteps = 0;
@@ -228,7 +249,9 @@ void runRaw(FuzzedDataProvider &in)
                 sender.abort();
                 break;
             }
-            sender.transmit();
+            // Bits 4 to 6: no time (bytes arrived), a tick, half a tick or three ticks.
+            static const uint32_t eighths[8] = {0, 0, 8, 8, 8, 8, 4, 24};
+            sender.step(silent ? 8 : eighths[(control >> 4) & 7]);
             current.ended = current.ended || sender.currentStage() == Ymodem::STAGE_IDLE;
         }
         EXPECT(sender.currentStage() == Ymodem::STAGE_IDLE, "engine not idle after the end of a transfer");
@@ -421,10 +444,12 @@ void runLine(FuzzedDataProvider &in)
         for (uint32_t i = 0; i < n; ++i)
             toChip.put(p[i]);
     };
+    uint64_t bytesRead = 0;
     sender.onRead = [&](uint8_t *buffer, uint32_t length) -> uint32_t {
         uint32_t n = 0;
         for (; n < length && !toHost.bytes.empty(); toHost.bytes.pop_front())
             buffer[n++] = toHost.bytes.front();
+        bytesRead += n;
         return n;
     };
     // The owner as the file transmitter does it: name and size in the header, then the image
@@ -444,18 +469,23 @@ void runLine(FuzzedDataProvider &in)
         return Ymodem::ACK;
     };
 
-    sender.transmit();
+    sender.step(8);
     chip.send('C');
     const uint64_t bound =
         (size / Ymodem::SHORT_BLOCK_SIZE + 8) * (uint64_t(limits.errors) + 2) * limits.silentBound() + 4 * promptEvery;
-    uint64_t settledSteps = 0;
+    uint64_t settledSteps = 0, instantSteps = 0;
     while (!log.ended) {
-        if (in.remaining_bytes() == 0)
-            EXPECT(++settledSteps <= bound, "transfer never ends on a sound line");
         for (; !toChip.bytes.empty(); toChip.bytes.pop_front())
             chip.feed(toChip.bytes.front());
         chip.tick();
-        sender.transmit();
+        // Waiting reply bytes step the engine at once, as the transmitter does on readyRead;
+        // each such step takes at least one of them, so they stay bounded by what the chip says.
+        const bool replyWaiting = !toHost.bytes.empty();
+        if (replyWaiting)
+            EXPECT(++instantSteps <= bytesRead + 1, "a step on waiting bytes took none of them");
+        else if (in.remaining_bytes() == 0)
+            EXPECT(++settledSteps <= bound, "transfer never ends on a sound line");
+        sender.step(replyWaiting ? 0 : 8);
         log.ended = log.ended || sender.currentStage() == Ymodem::STAGE_IDLE;
     }
 

@@ -25,6 +25,8 @@ public:
     uint32_t blockSize = LONG_BLOCK_SIZE;   // the N reported for every data block
     int cancelAt = -1;       // index of the fill request the owner answers with CAN
     bool refusing = false;
+    bool ownClock = false;   // time from `now` instead of one tick per idle step
+    uint64_t now = 0;
 
     QByteArray answer(const QByteArray &bytes)
     {
@@ -65,6 +67,7 @@ protected:
     }
 
     bool isPeerRefusing() override { return refusing; }
+    uint64_t clockNow() override { return ownClock ? now : Ymodem::clockNow(); }
 };
 
 QByteArray packet(uint8_t number, const QByteArray &data, int size)
@@ -92,6 +95,7 @@ private slots:
     void exchange();
     void idleResendAndFailure_data();
     void idleResendAndFailure();
+    void ownerClock();
 };
 
 void TestYmodem::exchange_data()
@@ -213,6 +217,30 @@ void TestYmodem::idleResendAndFailure()
     QCOMPARE(peer.events.mid(eventsBefore), Events{answers == 0 ? Ymodem::EVENT_TIMEOUT : Ymodem::EVENT_ERROR});
     QCOMPARE(peer.stage, uint32_t(Ymodem::STAGE_IDLE));
     QCOMPARE(peer.tickCount, 0u);
+}
+
+// On the owner's clock (microseconds, 5 ms ticks) bytes that step the engine at one moment do
+// not count as time; a late step repeats once, and the next repeat is a full interval later,
+// plus the half tick that keeps a repeat behind a receiver's own interval of silence.
+void TestYmodem::ownerClock()
+{
+    ScriptedPeer peer(199, 2, 999);
+    peer.ownClock = true;
+    peer.setClockUnitsPerTick(5000);
+    peer.file = QByteArray(300, 'x');
+    peer.answer({});
+    peer.answer("C");
+    peer.answer("\x06");
+    const QByteArray block = peer.answer("C");
+    for (int i = 0; i < 1000; ++i)
+        QVERIFY(peer.answer("x").isEmpty());
+    const struct { uint64_t us; QByteArray sent; } steps[] = {
+        {1250000, block}, {1002499, {}}, {1, block}, {1002499, {}}, {1, FIVE_CAN}};
+    for (const auto &step : steps) {
+        peer.now += step.us;
+        QCOMPARE(peer.answer({}).toHex(), step.sent.toHex());
+    }
+    QCOMPARE(peer.events, (Events{E, T, Ymodem::EVENT_ERROR}));
 }
 
 QTEST_GUILESS_MAIN(TestYmodem)

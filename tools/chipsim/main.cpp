@@ -28,8 +28,10 @@ Options:
                             ZR740A, ZR740C, ZR610A (default ZR740A)
   --out DIR                 store every received loader and image there, and a
                             JSON-lines transcript chip<n>.jsonl per chip
-  --throttle                deliver bytes no faster than the line speed set on
-                            the port (8N1: speed/10 bytes per second)
+  --throttle                pace each direction like a UART wire at the line
+                            speed set on the port (8N1): a byte arrives ten bit
+                            times after the later of its sending and the byte
+                            before it; idle time earns nothing
   --fault N:SPEC            give chip N a fault (repeatable, see below)
   --set N:KEY=VALUE         set an option of chip N (repeatable, see below)
   --erase-ms MS             time "ferase_all" takes (default 300)

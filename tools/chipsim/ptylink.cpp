@@ -1,10 +1,10 @@
 #include "ptylink.h"
 
 #include "linespeed.h"
+#include "serialwire.h"
 
 #include <QFile>
 #include <QSocketNotifier>
-#include <QTimer>
 
 #include <cerrno>
 #include <cstring>
@@ -39,18 +39,11 @@ void setFlags(int fd, bool nonBlocking)
 
 PtyLink::PtyLink(QObject *parent)
     : QObject(parent)
-    , readResume(new QTimer(this))
-    , writeResume(new QTimer(this))
+    , fromHost(new SerialWire(this))
+    , toHost(new SerialWire(this))
 {
-    readResume->setSingleShot(true);
-    readResume->setTimerType(Qt::PreciseTimer);
-    writeResume->setSingleShot(true);
-    writeResume->setTimerType(Qt::PreciseTimer);
-    connect(readResume, &QTimer::timeout, this, [this] {
-        if (readNotifier)
-            readNotifier->setEnabled(true);
-    });
-    connect(writeResume, &QTimer::timeout, this, &PtyLink::writeMaster);
+    connect(fromHost, &SerialWire::arrived, this, [this](const QByteArray &bytes, int) { arrivedFromHost(bytes); });
+    connect(toHost, &SerialWire::arrived, this, &PtyLink::queueForHost);
 }
 
 PtyLink::~PtyLink()
@@ -91,10 +84,8 @@ bool PtyLink::open(const QString &linkPath, QString *error)
     slaveFd = slave;
     link = linkPath;
     txQueue.clear();
-    rxBucket = Bucket();
-    txBucket = Bucket();
-    rxBucket.clock.start();
-    txBucket.clock.start();
+    fromHost->clear();
+    toHost->clear();
 
     readNotifier = new QSocketNotifier(masterFd, QSocketNotifier::Read, this);
     connect(readNotifier, &QSocketNotifier::activated, this, &PtyLink::readMaster);
@@ -106,8 +97,8 @@ bool PtyLink::open(const QString &linkPath, QString *error)
 
 void PtyLink::close()
 {
-    readResume->stop();
-    writeResume->stop();
+    fromHost->clear();
+    toHost->clear();
     // The notifiers may be the very senders whose slot is running now.
     for (QSocketNotifier *notifier : {readNotifier, writeNotifier}) {
         if (notifier) {
@@ -142,62 +133,46 @@ void PtyLink::send(const QByteArray &bytes)
 {
     if (!isOpen() || bytes.isEmpty())
         return;
-    txQueue.append({bytes, chipBaud});
+    if (throttle)
+        toHost->push(bytes, chipBaud);
+    else
+        queueForHost(bytes, chipBaud);
+}
+
+void PtyLink::queueForHost(const QByteArray &bytes, int baud)
+{
+    txQueue.append({bytes, baud});
     writeMaster();
-}
-
-int PtyLink::bytesPerSecond() const
-{
-    const int baud = hostBaud();
-    return baud > 0 ? baud / 10 : 11520;
-}
-
-// Adds the credit earned since the last refill, capped at a 20 ms burst, and returns the cap.
-qint64 PtyLink::refill(Bucket &bucket) const
-{
-    const int rate = bytesPerSecond();
-    const qint64 cap = qMax<qint64>(16, rate / 50);
-    bucket.credit += bucket.clock.nsecsElapsed() * 1e-9 * rate;
-    bucket.clock.restart();
-    if (bucket.credit > cap)
-        bucket.credit = static_cast<double>(cap);
-    return cap;
-}
-
-int PtyLink::msUntilCredit(const Bucket &bucket, double wanted) const
-{
-    const double missing = wanted - bucket.credit;
-    return qMax(1, static_cast<int>(missing * 1000.0 / bytesPerSecond() + 0.999));
 }
 
 void PtyLink::readMaster()
 {
     if (!isOpen())
         return;
-    int allowed = readChunk;
-    qint64 cap = 0;
-    if (throttle) {
-        cap = refill(rxBucket);
-        allowed = qMin(readChunk, static_cast<int>(rxBucket.credit));
-        if (allowed < 1) {
-            readNotifier->setEnabled(false);
-            readResume->start(msUntilCredit(rxBucket, qMin<qint64>(cap, 32)));
-            return;
-        }
-    }
     char buffer[readChunk];
-    const ssize_t got = ::read(masterFd, buffer, static_cast<size_t>(allowed));
+    const ssize_t got = ::read(masterFd, buffer, sizeof buffer);
     if (got <= 0)
         return;
-    if (throttle)
-        rxBucket.credit -= got;
-
     const int host = hostBaud();
     const QByteArray bytes(buffer, static_cast<int>(got));
-    if (host != chipBaud)
+    if (host != chipBaud) {
         emit baudMismatch(bytes.size(), true, host, chipBaud);
-    else
+    } else if (throttle) {
+        fromHost->push(bytes, host);
+        // What the host writes beyond a UART's buffer waits in the terminal, as it would in
+        // the driver, and goes on the wire right behind the bytes before it.
+        if (fromHost->pending() >= readChunk)
+            readNotifier->setEnabled(false);
+    } else {
         emit received(bytes);
+    }
+}
+
+void PtyLink::arrivedFromHost(const QByteArray &bytes)
+{
+    if (readNotifier && fromHost->pending() < readChunk)
+        readNotifier->setEnabled(true);
+    emit received(bytes);
 }
 
 void PtyLink::writeMaster()
@@ -212,16 +187,7 @@ void PtyLink::writeMaster()
             emit baudMismatch(dropped, false, host, sentAt);
             continue;
         }
-        int allowed = head.bytes.size();
-        if (throttle) {
-            const qint64 cap = refill(txBucket);
-            allowed = qMin(allowed, static_cast<int>(txBucket.credit));
-            if (allowed < 1) {
-                writeResume->start(msUntilCredit(txBucket, qMin<qint64>(cap, qMin(32, head.bytes.size()))));
-                return;
-            }
-        }
-        const ssize_t written = ::write(masterFd, head.bytes.constData(), static_cast<size_t>(allowed));
+        const ssize_t written = ::write(masterFd, head.bytes.constData(), static_cast<size_t>(head.bytes.size()));
         if (written < 0) {
             if (errno == EINTR)
                 continue;
@@ -229,8 +195,6 @@ void PtyLink::writeMaster()
             writeNotifier->setEnabled(true);
             return;
         }
-        if (throttle)
-            txBucket.credit -= written;
         head.bytes.remove(0, static_cast<int>(written));
         if (head.bytes.isEmpty())
             txQueue.removeFirst();

@@ -2,18 +2,17 @@
 #define PTYLINK_H
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
 
 class QSocketNotifier;
-class QTimer;
+class SerialWire;
 
 // The wire between one simulated chip and the host: a pseudo-terminal pair whose slave is
 // published under a link path. The host's line speed is read back from the slave; bytes
 // that cross while it differs from the chip's own speed are dropped, as a real UART would
-// garble them. Optionally bytes move no faster than the host's speed allows (8N1).
+// garble them. Optionally each direction is paced like a UART wire at that speed (8N1).
 class PtyLink : public QObject
 {
     Q_OBJECT
@@ -45,29 +44,22 @@ private slots:
     void writeMaster();
 
 private:
-    struct Bucket {
-        double credit = 0;
-        QElapsedTimer clock;
-    };
     struct Chunk {
         QByteArray bytes;
         int chipBaud;
     };
 
-    int bytesPerSecond() const;
-    qint64 refill(Bucket &bucket) const;
-    int msUntilCredit(const Bucket &bucket, double wanted) const;
+    void arrivedFromHost(const QByteArray &bytes);
+    void queueForHost(const QByteArray &bytes, int baud);
 
     int masterFd = -1;
     int slaveFd = -1;
     QString link;
     QSocketNotifier *readNotifier = nullptr;
     QSocketNotifier *writeNotifier = nullptr;
-    QTimer *readResume = nullptr;
-    QTimer *writeResume = nullptr;
+    SerialWire *fromHost;
+    SerialWire *toHost;
     QList<Chunk> txQueue;
-    Bucket rxBucket;
-    Bucket txBucket;
     int chipBaud = 115200;
     bool throttle = false;
 };

@@ -328,7 +328,8 @@ void SimChip::onFileReceived(const YmodemReceiver::File &file)
     QJsonObject fields{{QStringLiteral("name"), file.name},
                        {QStringLiteral("size"), file.size},
                        {QStringLiteral("sha256"), QString::fromLatin1(sha)},
-                       {QStringLiteral("blocks"), blocks}};
+                       {QStringLiteral("blocks"), blocks},
+                       {QStringLiteral("acks_us"), QJsonArray{file.firstAckUs, file.lastAckUs}}};
     if (transfer == Transfer::Loader) {
         loaderReceived = true;
         fields.insert(QStringLiteral("kind"), QStringLiteral("loader"));

@@ -40,6 +40,11 @@ qint64 Transcript::elapsedMs()
     return startClock().elapsed();
 }
 
+qint64 Transcript::elapsedUs()
+{
+    return startClock().nsecsElapsed() / 1000;
+}
+
 QString Transcript::bytesToText(const QByteArray &bytes)
 {
     return QString::fromLatin1(bytes);

@@ -20,8 +20,9 @@ public:
     // Adds "t", "ev", "baud" and "chipbaud" to the given fields and writes one line.
     void write(const QString &event, QJsonObject fields, int hostBaud, int chipBaud);
 
-    // Milliseconds since the simulator started, shared by all transcripts.
+    // Milliseconds (microseconds) since the simulator started, shared by all transcripts.
     static qint64 elapsedMs();
+    static qint64 elapsedUs();
 
     // Bytes as a JSON string, one code point per byte, so CR, LF and NUL survive exactly.
     static QString bytesToText(const QByteArray &bytes);

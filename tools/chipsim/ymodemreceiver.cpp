@@ -1,5 +1,7 @@
 #include "ymodemreceiver.h"
 
+#include "transcript.h"
+
 #include <QTimer>
 
 namespace {
@@ -211,6 +213,9 @@ void YmodemReceiver::handleData(quint8 number, const QByteArray &data)
         progress();
         file.data += data;
         file.blocks.append(data.size());
+        file.lastAckUs = Transcript::elapsedUs();
+        if (file.firstAckUs < 0)
+            file.firstAckUs = file.lastAckUs;
         ++expected;
         emit output(QByteArray(1, ACK));
         return;

@@ -27,6 +27,9 @@ public:
         qint64 size = 0;
         QByteArray data;
         QList<int> blocks;
+        // When the first and the last data block were acknowledged (Transcript::elapsedUs).
+        qint64 firstAckUs = -1;
+        qint64 lastAckUs = -1;
     };
 
     explicit YmodemReceiver(QObject *parent = nullptr);

@@ -219,6 +219,35 @@ private slots:
             upgrade + header3k + QStringList{"eot", "reply:nak", "eot", "reply:can", "reply:can", "violation:ended after 1024 of 3072"} + countZero);
     }
 
+    // A throttled line gives no credit for time it lay idle: a block after a pause takes its full
+    // wire time, and blocks back to back take theirs one after the other.
+    void wireTime()
+    {
+        ChipSimProcess sim;
+        QVERIFY(sim.start(1, {"--throttle", "--set", "0:ram=1"}));
+        QVERIFY(open(sim.linkPath(0)));
+        const QString fast = QStringLiteral("baudrate 921600\r\n");
+        runScript(sim, QStringList{"send:" + fast, "expect:" + fast, "baud:921600"} + upgrade
+                       + QStringList{"header:110000", "reply:ack", "reply:C", "silence:100"});
+        const auto acks = [this](int blocks, int first) {
+            QByteArray line;
+            for (int n = first; n < first + blocks; ++n)
+                line += packet(quint8(n), QByteArray(1024, char(n)));
+            QElapsedTimer clock;
+            clock.start();
+            port.write(line);
+            QByteArray got;
+            while (got.count('\x06') < blocks && port.waitForReadyRead(3000))
+                got += port.readAll();
+            return got == QByteArray(blocks, '\x06') ? clock.nsecsElapsed() / 1e6 : -1.0;
+        };
+        // 1029 bytes of ten bits at 921600 baud take 11.165 ms.
+        const double one = acks(1, 1);
+        QVERIFY2(one >= 11.0, qPrintable(QString::number(one)));
+        const double hundred = acks(100, 2);
+        QVERIFY2(hundred >= 100 * 11.16, qPrintable(QString::number(hundred)));
+    }
+
     // Twenty chips of the families in turn; the first is unplugged and replugged through the control input.
     void linksAndLifecycle()
     {
