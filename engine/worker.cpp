@@ -3,21 +3,11 @@
 #include "chipdialogue.h"
 #include "errorcodes.h"
 
-#include <QCoreApplication>
-#include <QCryptographicHash>
-#include <QFile>
 #include <QFileInfo>
-#include <QSysInfo>
 #include <QThread>
 #include <QTimer>
-#include <QUuid>
 
 #include <limits>
-
-// Builds outside the project's own tree (the fuzz targets) name no version.
-#ifndef ZDZ_PROJECT_VERSION
-#define ZDZ_PROJECT_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -63,16 +53,6 @@ const ExchangeRule RULES[] = {
     { Worker::STEP_RAMCODE_UPGRADE_WAIT, true, false, 200, 1000, ErrorCodes::RESULT_UPGRADE_SEND_FAILED,
       ErrorCodes::RESULT_FILE_SEND_FAILED, false },
 };
-
-// Lower-case hex of the file's SHA-256, or empty when it cannot be read.
-QString fileSha256(const QString &path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
-}
 
 QString familyName(Worker::ChipCodeVerFlag code)
 {
@@ -175,13 +155,7 @@ void Worker::slotWorkerStart()
     portFailureReported = false;
 
     const QList<FileCfg> files = userConfig.fileList();
-    configuredImages.clear();
-    for (const FileCfg &file : files) {
-        HashedImage hashed;
-        hashed.image.path = file.filePath;
-        hashed.image.address = file.startAddr;
-        configuredImages.append(hashed);
-    }
+    recorder.setImages(files);
     beginRecord();
     int refused = ErrorCodes::RESULT_SUCCESS;
     for (const FileCfg &file : files) {
@@ -599,8 +573,8 @@ void Worker::afterVersion()
 {
     // An answer at 115200 shows the loader is there now.
     loaderMayBeFast = false;
-    record.chipFamily = familyName(chipCodeVer);
-    record.loaderState = (chipCodeVer & 0xF000) == CodeInRAM ? QStringLiteral("ram") : QStringLiteral("rom");
+    recorder.setChip(familyName(chipCodeVer),
+                     (chipCodeVer & 0xF000) == CodeInRAM ? QStringLiteral("ram") : QStringLiteral("rom"));
     if ((chipCodeVer & 0xF000) == CodeInROM) {
         if (workMode == WORK_MODE_DOWNLOAD)
             emit sigWorkerReadyToWork(chipCodeVer);
@@ -643,9 +617,7 @@ void Worker::sendLoader()
 
 void Worker::loaderUploaded()
 {
-    const QString loader = ChipDialogue::ramcodeFilePath(chipCodeVer);
-    record.loaderName = QFileInfo(loader).fileName();
-    record.loaderSha256 = fileSha256(loader);
+    recorder.setLoader(ChipDialogue::ramcodeFilePath(chipCodeVer));
     cmdStage = STEP_RAMCODE_WAIT_READY;
     arm(LOADER_SETTLE_MS);
 }
@@ -765,8 +737,7 @@ void Worker::sendImage()
 void Worker::imageSent()
 {
     ++imagesSent;
-    if (imageInFlight >= 0 && imageInFlight < record.images.size())
-        record.images[imageInFlight].written = true;
+    recorder.setImageWritten(imageInFlight);
     useUserBaudrate = false;
     askBaudrate();
 }
@@ -830,39 +801,14 @@ void Worker::setPortSpeed(quint32 baudrate)
 
 void Worker::beginRecord()
 {
-    record = RunRecord();
-    record.uuid = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    record.startedAt = QDateTime::currentDateTimeUtc();
-    record.host = QSysInfo::machineHostName();
-    record.port = serialPortName;
-    record.workMode = workMode == WORK_MODE_ERASE ? QStringLiteral("erase") : QStringLiteral("download");
-    record.continuous = isContinuousDownload();
-    record.baudrate = userConfig.baudrate();
-    record.appVersion = QCoreApplication::applicationVersion();
-    if (record.appVersion.isEmpty())
-        record.appVersion = QStringLiteral(ZDZ_PROJECT_VERSION);
-    // A continuous line starts a record per chip: hash again only what changed on disk.
-    for (HashedImage &hashed : configuredImages) {
-        const QFileInfo info(hashed.image.path);
-        const qint64 size = info.isFile() ? info.size() : -1;
-        if (size != hashed.image.size || info.lastModified() != hashed.modified || hashed.image.sha256.isEmpty()) {
-            hashed.image.size = size;
-            hashed.modified = info.lastModified();
-            hashed.image.sha256 = size < 0 ? QString() : fileSha256(hashed.image.path);
-            if (hashed.image.sha256.isEmpty())
-                hashed.image.size = -1;
-        }
-        record.images.append(hashed.image);
-    }
+    recorder.begin(serialPortName, workMode == WORK_MODE_ERASE ? QStringLiteral("erase") : QStringLiteral("download"),
+                   isContinuousDownload(), userConfig.baudrate());
     imageInFlight = -1;
 }
 
 void Worker::reportResult(int code)
 {
-    record.code = code;
-    record.message = ErrorCodes::errorString(code);
-    record.finishedAt = QDateTime::currentDateTimeUtc();
-    emit sigWorkerReportResult(code, record);
+    emit sigWorkerReportResult(code, recorder.finish(code));
 }
 
 void registerWorkerMetaTypes()
