@@ -446,8 +446,9 @@ void Worker::slotSerialReadyRead()
 {
     if (!serialPort || isYmodemStep() || cmdStage == STEP_WORK_STOP)
         return;
-    ChipDialogue::collect(serialPort, cmdStage == STEP_CMD_VERSION_WAIT, &rxBuffer);
-    if (cmdStage != RULES[exchange].waitStage || !takeAnswer())
+    const bool waiting = cmdStage == RULES[exchange].waitStage;
+    ChipDialogue::collect(serialPort, waiting && RULES[exchange].wholeLines, &rxBuffer);
+    if (!waiting || !takeAnswer())
         return;
     serialPort->readAll();
     serialPort->clear(QSerialPort::Input);
