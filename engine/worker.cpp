@@ -1,25 +1,16 @@
 #include "worker.h"
 
 #include "chipdialogue.h"
+#include "chipfamilytable.h"
 #include "errorcodes.h"
 #include "ramloader.h"
 #include "resultmessage.h"
 
-#include <QCoreApplication>
-#include <QCryptographicHash>
-#include <QFile>
 #include <QFileInfo>
-#include <QSysInfo>
 #include <QThread>
 #include <QTimer>
-#include <QUuid>
 
 #include <limits>
-
-// Builds outside the project's own tree (the fuzz targets) name no version.
-#ifndef ZDZ_PROJECT_VERSION
-#define ZDZ_PROJECT_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -41,7 +32,7 @@ struct ExchangeRule
 {
     Worker::CmdStageFlag waitStage;
     bool flush;           // the other lines wait at most 1 ms for their bytes to leave
-    bool wholeLines;      // the version answer is only looked at line by line
+    bool wholeLines;      // the answer is only looked at line by line
     int resendMs;         // 0: the line goes out once
     int budgetMs;         // summed over every visit in one run; 0: only the erase bound holds
     int sendFailedCode;
@@ -58,37 +49,15 @@ const ExchangeRule RULES[] = {
       ErrorCodes::RESULT_ERASE_ALL_READ_FAILED, false },
     { Worker::STEP_RAMCODE_FILECOUNT_WAIT, true, false, 200, 1000, ErrorCodes::RESULT_FILECOUNT_SEND_FAILED,
       ErrorCodes::RESULT_FILECOUNT_READ_FAILED, true },
-    { Worker::STEP_RAMCODE_BAUDRATE_WAIT, true, false, 200, 1000, ErrorCodes::RESULT_BAUDRATE_SEND_FAILED,
+    // The loader frames its answer as CR LF, text, CR LF: the host changes its own speed only
+    // once the whole answer is in, or the answer's tail crosses the wire at the old speed.
+    { Worker::STEP_RAMCODE_BAUDRATE_WAIT, true, true, 200, 1000, ErrorCodes::RESULT_BAUDRATE_SEND_FAILED,
       ErrorCodes::RESULT_BAUDRATE_READ_FAILED, true },
     { Worker::STEP_RAMCODE_STARTADDR_WAIT, true, false, 200, 1000, ErrorCodes::RESULT_STARTADDR_SEND_FAILED,
       ErrorCodes::RESULT_STARTADDR_READ_FAILED, false },
     { Worker::STEP_RAMCODE_UPGRADE_WAIT, true, false, 200, 1000, ErrorCodes::RESULT_UPGRADE_SEND_FAILED,
       ErrorCodes::RESULT_FILE_SEND_FAILED, false },
 };
-
-// Lower-case hex of the file's SHA-256, or empty when it cannot be read.
-QString fileSha256(const QString &path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
-}
-
-QString familyName(Worker::ChipCodeVerFlag code)
-{
-    switch (code) {
-    case Worker::CodeInROM_ZR740A:
-        return QStringLiteral("ZR740A");
-    case Worker::CodeInROM_ZR740C:
-        return QStringLiteral("ZR740C");
-    case Worker::CodeInROM_ZR610A:
-        return QStringLiteral("ZR610A");
-    default:
-        return QString();
-    }
-}
 
 } // namespace
 
@@ -177,13 +146,7 @@ void Worker::slotWorkerStart()
     portFailureReported = false;
 
     const QList<FileCfg> files = userConfig.fileList();
-    configuredImages.clear();
-    for (const FileCfg &file : files) {
-        HashedImage hashed;
-        hashed.image.path = file.filePath;
-        hashed.image.address = file.startAddr;
-        configuredImages.append(hashed);
-    }
+    recorder.setImages(files);
     beginRecord();
     int refused = ErrorCodes::RESULT_SUCCESS;
     for (const FileCfg &file : files) {
@@ -482,8 +445,9 @@ void Worker::slotSerialReadyRead()
 {
     if (!serialPort || isYmodemStep() || cmdStage == STEP_WORK_STOP)
         return;
-    ChipDialogue::collect(serialPort, cmdStage == STEP_CMD_VERSION_WAIT, &rxBuffer);
-    if (cmdStage != RULES[exchange].waitStage || !takeAnswer())
+    const bool waiting = cmdStage == RULES[exchange].waitStage;
+    ChipDialogue::collect(serialPort, waiting && RULES[exchange].wholeLines, &rxBuffer);
+    if (!waiting || !takeAnswer())
         return;
     serialPort->readAll();
     serialPort->clear(QSerialPort::Input);
@@ -609,8 +573,9 @@ void Worker::afterVersion()
 {
     // An answer at 115200 shows the loader is there now.
     loaderMayBeFast = false;
-    record.chipFamily = familyName(chipCodeVer);
-    record.loaderState = (chipCodeVer & 0xF000) == CodeInRAM ? QStringLiteral("ram") : QStringLiteral("rom");
+    const ChipFamilyRow *family = ChipFamilyTable::find(chipCodeVer);
+    recorder.setChip(family ? QString::fromLatin1(family->name) : QString(),
+                     (chipCodeVer & 0xF000) == CodeInRAM ? QStringLiteral("ram") : QStringLiteral("rom"));
     if ((chipCodeVer & 0xF000) == CodeInROM) {
         if (workMode == WORK_MODE_DOWNLOAD)
             emit sigWorkerReadyToWork(chipCodeVer);
@@ -660,8 +625,7 @@ void Worker::sendLoader()
 
 void Worker::loaderUploaded()
 {
-    record.loaderName = QFileInfo(loaderFile).fileName();
-    record.loaderSha256 = fileSha256(loaderFile);
+    recorder.setLoader(loaderFile);
     cmdStage = STEP_RAMCODE_WAIT_READY;
     arm(LOADER_SETTLE_MS);
 }
@@ -781,8 +745,7 @@ void Worker::sendImage()
 void Worker::imageSent()
 {
     ++imagesSent;
-    if (imageInFlight >= 0 && imageInFlight < record.images.size())
-        record.images[imageInFlight].written = true;
+    recorder.setImageWritten(imageInFlight);
     useUserBaudrate = false;
     askBaudrate();
 }
@@ -846,39 +809,14 @@ void Worker::setPortSpeed(quint32 baudrate)
 
 void Worker::beginRecord()
 {
-    record = RunRecord();
-    record.uuid = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    record.startedAt = QDateTime::currentDateTimeUtc();
-    record.host = QSysInfo::machineHostName();
-    record.port = serialPortName;
-    record.workMode = workMode == WORK_MODE_ERASE ? QStringLiteral("erase") : QStringLiteral("download");
-    record.continuous = isContinuousDownload();
-    record.baudrate = userConfig.baudrate();
-    record.appVersion = QCoreApplication::applicationVersion();
-    if (record.appVersion.isEmpty())
-        record.appVersion = QStringLiteral(ZDZ_PROJECT_VERSION);
-    // A continuous line starts a record per chip: hash again only what changed on disk.
-    for (HashedImage &hashed : configuredImages) {
-        const QFileInfo info(hashed.image.path);
-        const qint64 size = info.isFile() ? info.size() : -1;
-        if (size != hashed.image.size || info.lastModified() != hashed.modified || hashed.image.sha256.isEmpty()) {
-            hashed.image.size = size;
-            hashed.modified = info.lastModified();
-            hashed.image.sha256 = size < 0 ? QString() : fileSha256(hashed.image.path);
-            if (hashed.image.sha256.isEmpty())
-                hashed.image.size = -1;
-        }
-        record.images.append(hashed.image);
-    }
+    recorder.begin(serialPortName, workMode == WORK_MODE_ERASE ? QStringLiteral("erase") : QStringLiteral("download"),
+                   isContinuousDownload(), userConfig.baudrate());
     imageInFlight = -1;
 }
 
 void Worker::reportResult(int code)
 {
-    record.code = code;
-    record.message = ResultMessage::text(code, serialPortName, loaderFile);
-    record.finishedAt = QDateTime::currentDateTimeUtc();
-    emit sigWorkerReportResult(code, record);
+    emit sigWorkerReportResult(code, recorder.finish(code, ResultMessage::text(code, serialPortName, loaderFile)));
 }
 
 void registerWorkerMetaTypes()

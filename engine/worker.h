@@ -2,13 +2,13 @@
 #define WORKER_H
 
 #include "runrecord.h"
+#include "runrecorder.h"
 #include "userconfig.h"
 #include "ymodemfiletransmit.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QDateTime>
 #include <QList>
 #include <QMetaType>
 #include <QObject>
@@ -122,11 +122,6 @@ private:
         qint64 spentMs = 0;
         qint64 nextResendMs = 0;
     };
-    struct HashedImage
-    {
-        RunImage image;
-        QDateTime modified;
-    };
 
     // Run control
     bool interruptRun();
@@ -220,10 +215,7 @@ private:
     // Held back after one report while a continuous worker's port stays unavailable.
     bool portFailureReported = false;
 
-    // The configured images with their hashes, taken when the configuration's run starts and
-    // refreshed for a file that changed on disk since.
-    QList<HashedImage> configuredImages;
-    RunRecord record;
+    RunRecorder recorder;
     int imageInFlight = -1;
 };
 

@@ -322,7 +322,12 @@ void tst_Worker::restartDuringTransfer()
     WorkerRig rigs[2];
     for (int chip = 0; chip < 2; ++chip)
         rigs[chip].run(files, sim.linkPath(chip), 921600, UserConfig::DOWNLOAD_MODE_CONTINUOUS);
-    QTRY_VERIFY_WITH_TIMEOUT(!rigs[0].progress.isEmpty() && rigs[0].progress.last().second >= 20, 30000);
+    // In the middle of the large first image (a later chip on the line will do as well).
+    const auto midImage = [&rigs] {
+        const QPair<int, int> last = rigs[0].progress.value(rigs[0].progress.size() - 1);
+        return last.first == 1 && last.second >= 20 && last.second <= 70;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(midImage(), 30000);
     const int before = sim.transcript(0).size();
     for (int chip = 0; chip < 2; ++chip)
         rigs[chip].run(files, sim.linkPath(chip), 921600, UserConfig::DOWNLOAD_MODE_CONTINUOUS);
