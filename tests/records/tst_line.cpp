@@ -1,9 +1,14 @@
 #include "chipsimprocess.h"
+#include "forwarderthread.h"
 #include "pgcluster.h"
+#include "recordforwarder.h"
+#include "recordserver.h"
+#include "recordstore.h"
 #include "testsupport.h"
 
 #include <QElapsedTimer>
 #include <QSqlError>
+#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -42,10 +47,51 @@ protected:
     void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
 };
 
+// Run n of a tag: every other one without a family, every fourth a failure, n % 3 images
+// (the second at the top of the 32-bit address space).
+RunRecord run(const QString &tag, int n)
+{
+    RunRecord r;
+    r.uuid = QStringLiteral("%1-%2").arg(tag).arg(n);
+    r.startedAt = r.finishedAt = QDateTime::currentDateTimeUtc();
+    r.host = QStringLiteral("pc1");
+    r.station = n;
+    r.workMode = QStringLiteral("download");
+    r.chipFamily = n % 2 ? QStringLiteral("ZR740A") : QString();
+    r.code = n % 4 ? 0 : 0x0406;
+    for (int seq = 1; seq <= n % 3; ++seq)
+        r.images << RunImage{QStringLiteral("/img/%1.bin").arg(seq), 65536, QStringLiteral("cd"), seq == 2 ? 0xFFFFF000u : 0x1000u, true};
+    return r;
+}
+
+// A run as the server must hold it: uuid, family, code, images (seq@address/size).
+QString describe(const RunRecord &r)
+{
+    QStringList images;
+    for (int i = 0; i < r.images.size(); ++i)
+        images << QStringLiteral("%1@%2/%3").arg(i + 1).arg(r.images.at(i).address).arg(r.images.at(i).size);
+    return QStringLiteral("%1:%2:%3:%4").arg(r.uuid, r.chipFamily).arg(r.code).arg(images.join(QLatin1Char(',')));
+}
+
+// The forwarder's signals as the test's thread receives them, queued: a spy on the forwarder
+// itself would record in the forwarder's thread while the test reads.
+struct Heard
+{
+    explicit Heard(ForwarderThread &thread)
+    {
+        QObject::connect(thread.forwarder(), &RecordForwarder::sigWaitingCount, &relay, &RecordForwarder::sigWaitingCount);
+        QObject::connect(thread.forwarder(), &RecordForwarder::sigServerStatus, &relay, &RecordForwarder::sigServerStatus);
+    }
+    RecordForwarder relay{QString(), RecordTarget()};
+    QSignalSpy waiting{&relay, &RecordForwarder::sigWaitingCount};
+    QSignalSpy status{&relay, &RecordForwarder::sigServerStatus};
+};
+
 } // namespace
 
-// Several PCs of one line record into one PostgreSQL server through zdz-flash; outages and
-// wrong targets never stop production nor lose, reorder or double a run.
+// Several PCs of one line record into one PostgreSQL server; outages and wrong targets never
+// stop production nor lose, reorder or double a run. The forwarder's own cases come last, so
+// that the line's report sees only the PCs' runs.
 class TestLine : public QObject
 {
     Q_OBJECT
@@ -181,6 +227,66 @@ private slots:
         const QString order = local(file, "SELECT uuid FROM chip_runs ORDER BY id");
         QCOMPARE(PgCluster::column(server, "SELECT uuid FROM chip_runs WHERE host = 'pc-o' ORDER BY id"), order);
         QCOMPARE(local(file, "SELECT COUNT(*) FROM chip_runs WHERE delivered_at IS NULL"), QStringLiteral("0"));
+    }
+
+    // Every waiting run of the local record arrives once, in the local order, with its images, and
+    // is marked delivered: in more than one batch, and after a crash between the server's commit
+    // and the local mark of the first two.
+    void forwarderDelivers()
+    {
+        const QString tag = QStringLiteral("fwd"), file = dir.filePath("fwd.sqlite");
+        RecordStore store;
+        QCOMPARE(store.openForWriting(file), RecordStore::STORE_OK);
+        QStringList expected;
+        for (int n = 1; n <= RecordForwarder::BATCH + 7; ++n) {
+            QCOMPARE(store.append(run(tag, n)), RecordStore::STORE_OK);
+            expected << describe(run(tag, n));
+        }
+        RecordServer direct(RecordTarget::parse(PgCluster::url()), QStringLiteral("direct"));
+        for (int id = 1; id <= 2; ++id) {
+            QSqlQuery q(store.database()), qi(store.database());
+            QVERIFY(q.exec(QStringLiteral("SELECT * FROM chip_runs WHERE id = %1").arg(id)) && q.next());
+            QVERIFY(qi.exec(QStringLiteral("SELECT * FROM chip_run_images WHERE run_id = %1 ORDER BY seq").arg(id)));
+            QList<QSqlRecord> images;
+            while (qi.next())
+                images << qi.record();
+            QVERIFY2(direct.deliver(q.record(), images), qPrintable(direct.lastError()));
+        }
+        ForwarderThread forwarding(file, RecordTarget::parse(PgCluster::url()));
+        Heard heard(forwarding);
+        forwarding.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!heard.waiting.isEmpty() && heard.waiting.last().at(0).toInt() == 0, 60000);
+        QCOMPARE(heard.status.count(), 0);
+        QCOMPARE(PgCluster::column(store.database(), "SELECT COUNT(*) FROM chip_runs WHERE delivered_at IS NULL"), QStringLiteral("0"));
+        QCOMPARE(PgCluster::column(server, "SELECT r.uuid || ':' || COALESCE(r.chip_family, '') || ':' || r.code || ':' ||"
+                                           " COALESCE(string_agg(i.seq || '@' || i.address || '/' || i.size, ',' ORDER BY i.seq), '')"
+                                           " FROM chip_runs r LEFT JOIN chip_run_images i ON i.run_id = r.id"
+                                           " WHERE r.uuid LIKE 'fwd-%' GROUP BY r.id ORDER BY r.id"),
+                 expected.join(QLatin1Char(' ')));
+    }
+
+    // A server whose record a newer program has reshaped is not written into: the runs wait.
+    void forwarderRefusesNewerServerSchema()
+    {
+        QCOMPARE(PgCluster::column(server, "CREATE DATABASE newer"), QString());
+        const RecordTarget newer = RecordTarget::parse(PgCluster::url().section('/', 0, -2) + "/newer");
+        {
+            QSqlDatabase db = RecordServer::addDatabase(newer, QStringLiteral("newer"));
+            QString error;
+            QVERIFY(db.open() && RecordServer::ensureSchema(db, &error));
+            QCOMPARE(PgCluster::column(db, "UPDATE schema_info SET version = 2"), QString());
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("newer"));
+        RecordStore store;
+        QCOMPARE(store.openForWriting(dir.filePath("newer.sqlite")), RecordStore::STORE_OK);
+        QCOMPARE(store.append(run("newer", 1)), RecordStore::STORE_OK);
+        ForwarderThread forwarding(store.path(), newer);
+        Heard heard(forwarding);
+        forwarding.start();
+        QTRY_COMPARE_WITH_TIMEOUT(heard.status.count(), 1, 20000);
+        QCOMPARE(heard.status.at(0).at(0).toBool(), false);
+        QVERIFY2(heard.status.at(0).at(1).toString().contains("schema version 2"), qPrintable(heard.status.at(0).at(1).toString()));
+        QCOMPARE(PgCluster::column(store.database(), "SELECT COUNT(*) FROM chip_runs WHERE delivered_at IS NULL"), QStringLiteral("1"));
     }
 };
 
