@@ -19,13 +19,7 @@
 
 #include <sys/prctl.h>
 
-#ifndef ZDZ_FLASH_BIN
-#error "ZDZ_FLASH_BIN must name the zdz-flash binary"
-#endif
-
 namespace {
-
-constexpr int RUN_TIMEOUT_MS = 60000;
 
 class FlashProcess : public QProcess
 {
@@ -142,7 +136,7 @@ void TestRecordRuns::windowRecordsBothRuns()
     window.findChild<QAbstractButton *>("btnStart")->click();
     const auto log = [&]() { return window.findChild<QPlainTextEdit *>("txtLog")->toPlainText(); };
     QTRY_VERIFY_WITH_TIMEOUT(log().contains(sim.linkPath(0) + "]: Success") && log().contains(sim.linkPath(1) + "]: download failed"),
-                             RUN_TIMEOUT_MS);
+                             60000);
     if (holder.isOpen()) {
         // The stations finished while the file was held; only then is it let go.
         QCOMPARE(queryRows(path, "SELECT COUNT(*) FROM chip_runs"), QStringList{"0"});
@@ -192,7 +186,7 @@ void TestRecordRuns::killedFlasherLosesNoCommittedRun()
     flash.start(ZDZ_FLASH_BIN, {"--port", sim.linkPath(0), "--port", sim.linkPath(1), "--file", images[0] + "@8000", "--file",
                                 images[1] + "@0x40000", "--baudrate", "460800", "--record", path, "--continuous"});
     QStringList committed;
-    QTRY_VERIFY_WITH_TIMEOUT((committed = queryRows(path, "SELECT uuid, code FROM chip_runs ORDER BY id")).size() >= 4, RUN_TIMEOUT_MS);
+    QTRY_VERIFY_WITH_TIMEOUT((committed = queryRows(path, "SELECT uuid, code FROM chip_runs ORDER BY id")).size() >= 4, 60000);
     flash.kill();
     QVERIFY(flash.waitForFinished(10000));
     QCOMPARE(flash.exitStatus(), QProcess::CrashExit);

@@ -14,10 +14,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#ifndef ZDZ_FLASH_BIN
-#error "ZDZ_FLASH_BIN must name the zdz-flash binary"
-#endif
-
 namespace {
 
 // The flasher as a script on a production line runs it; it goes down with the test. As an operator
@@ -63,10 +59,7 @@ private:
 QList<QJsonObject> eventsOf(const QList<QJsonObject> &objects, const QString &key, const QString &value)
 {
     QList<QJsonObject> found;
-    for (const QJsonObject &object : objects) {
-        if (object.value(key).toString() == value)
-            found.append(object);
-    }
+    std::copy_if(objects.cbegin(), objects.cend(), std::back_inserter(found), [&](const QJsonObject &o) { return o.value(key).toString() == value; });
     return found;
 }
 
@@ -147,8 +140,6 @@ private slots:
         QTest::newRow("record file without a name") << p + "--record=" + a << E::RESULT_ARGS_PARSE_FAILED;
         // The password must not reach the operator's screen or a log.
         QTest::newRow("server URL without database") << p + "--record postgresql://u:s3cret@db/" + a << E::RESULT_ARGS_PARSE_FAILED;
-        QTest::newRow("two server URLs") << p + "--record postgresql://u:s3cret@db/x --record postgresql://u:s3cret@db/y" + a
-                                         << E::RESULT_ARGS_PARSE_FAILED;
         QTest::newRow("local record without a server") << p + "--record {d}/r1 --local-record {d}/r2" + a << E::RESULT_ARGS_PARSE_FAILED;
         QTest::newRow("empty host name") << p + "--host=" + a << E::RESULT_ARGS_PARSE_FAILED;
     }
@@ -181,11 +172,10 @@ private slots:
             << "--port null --port zero --file {d}/d.bin@0x4000 --file {d}/b.bin@ABC000 --file {d}/c.bin@0X000000000001F000 --file {a}@0 "
                "--baudrate 115200"
             << "/dev/null /dev/zero | d.bin@4000 b.bin@abc000 c.bin@1f000 a.bin@0 | 115200 | single | built-in";
-        QTest::newRow("top sector, path split at the last @, highest speed, continuous")
-            << "--port /dev/null --file {d}/v2@rel/app.bin@0xfffff000 --baudrate 3000000 --continuous --loader-dir {d}/sub/"
+        // Started in /, so the relative port must be resolved against the start folder, not /dev.
+        QTest::newRow("relative port, top sector, path split at the last @, highest speed, continuous")
+            << "--port ./dev/null --file {d}/v2@rel/app.bin@0xfffff000 --baudrate 3000000 --continuous --loader-dir {d}/sub/"
             << "/dev/null | v2@rel/app.bin@fffff000 | 3000000 | continuous | sub";
-        // Started in /, so a relative port must be resolved against the start folder, not /dev.
-        QTest::newRow("relative device path becomes absolute") << "--port ./dev/null --file {a}@0" << "/dev/null | a.bin@0 | 115200 | single | built-in";
     }
 
     void acceptsArguments()
@@ -276,10 +266,8 @@ private slots:
 
         const auto json = [](const QJsonObject &object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); };
         QList<QJsonObject> objects;
-        for (const QString &line : flash.lines) {
-            QVERIFY2(QJsonDocument::fromJson(line.toUtf8()).isObject(), qPrintable(line));
-            objects << QJsonDocument::fromJson(line.toUtf8()).object();
-        }
+        for (const QString &line : flash.lines)
+            QVERIFY2((objects << QJsonDocument::fromJson(line.toUtf8()).object()).constLast().contains("event"), qPrintable(line));
         QCOMPARE(eventsOf(objects, "port", port).size(), objects.size());
         QCOMPARE(objects.constFirst().value("event").toString(), QStringLiteral("start"));
         QCOMPARE(objects.constFirst().value("baudrate").toInt(), erase ? 0 : args.contains("460800") ? 460800 : 115200);
