@@ -95,14 +95,6 @@ protected:
     void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
 };
 
-// Prepared run n % 5 under a uuid of its own.
-RunRecord run(const QString &tag, int n)
-{
-    RunRecord r = preparedRuns().at(n % 5);
-    r.uuid = QStringLiteral("%1-%2").arg(tag).arg(n);
-    return r;
-}
-
 // A run as the server must hold it: uuid, family, code, images (seq@address/size, -1 unknown).
 QString describe(const RunRecord &r)
 {
@@ -253,13 +245,15 @@ private slots:
     // and the local mark of the first two.
     void forwarderDelivers()
     {
-        const QString tag = QStringLiteral("fwd"), file = dir.filePath("fwd.sqlite");
+        const QString file = dir.filePath("fwd.sqlite");
         RecordStore store;
         QCOMPARE(store.openForWriting(file), RecordStore::STORE_OK);
         QStringList expected;
         for (int n = 1; n <= RecordForwarder::BATCH + 7; ++n) {
-            QCOMPARE(store.append(run(tag, n)), RecordStore::STORE_OK);
-            expected << describe(run(tag, n));
+            RunRecord run = preparedRuns().at(n % 5);
+            run.uuid = QStringLiteral("fwd-%1").arg(n);
+            QCOMPARE(store.append(run), RecordStore::STORE_OK);
+            expected << describe(run);
         }
         RecordServer direct(RecordTarget::parse(PgCluster::url()), QStringLiteral("direct"));
         for (int id = 1; id <= 2; ++id) {
@@ -298,7 +292,7 @@ private slots:
         QSqlDatabase::removeDatabase(QStringLiteral("newer"));
         RecordStore store;
         QCOMPARE(store.openForWriting(dir.filePath("newer.sqlite")), RecordStore::STORE_OK);
-        QCOMPARE(store.append(run("newer", 1)), RecordStore::STORE_OK);
+        QCOMPARE(store.append(preparedRuns().first()), RecordStore::STORE_OK);
         ForwarderThread forwarding(store.path(), newer);
         Heard heard(forwarding);
         forwarding.start();

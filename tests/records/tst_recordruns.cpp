@@ -45,13 +45,13 @@ private slots:
 private:
     // The rows both runs must leave: one per chip, with its two images. DISTINCT folds the
     // repeated runs of continuous production, which must not differ.
-    void checkRecorded(const QString &path)
+    void checkRecorded(const QString &path, const QString &mode)
     {
         const QString fail = ErrorCodes::errorString(ErrorCodes::RESULT_STARTADDR_READ_FAILED);
-        QCOMPARE(queryRows(path, "SELECT DISTINCT station, port, code, message, work_mode, chip_family, loader_state, loader_name,"
+        QCOMPARE(queryRows(path, "SELECT DISTINCT station, port, code, message, work_mode, continuous, chip_family, loader_state, loader_name,"
                                  " length(loader_sha256), baudrate, length(uuid), finished_at >= started_at FROM chip_runs ORDER BY station"),
-                 (QStringList{"1 " + sim.linkPath(0) + " 0 Success download ZR740A rom ramcode_zr740a.bin 64 460800 36 1",
-                              "2 " + sim.linkPath(1) + " 1030 " + fail + " download ZR740A rom ramcode_zr740a.bin 64 460800 36 1"}));
+                 (QStringList{"1 " + sim.linkPath(0) + " 0 Success " + mode + " ZR740A rom ramcode_zr740a.bin 64 460800 36 1",
+                              "2 " + sim.linkPath(1) + " 1030 " + fail + " " + mode + " ZR740A rom ramcode_zr740a.bin 64 460800 36 1"}));
         QCOMPARE(queryRows(path, "SELECT DISTINCT r.station, i.seq, i.path, i.size, i.sha256, i.address, i.written FROM chip_run_images i"
                                  " JOIN chip_runs r ON r.id = i.run_id ORDER BY r.station, i.seq"),
                  (QStringList{"1 1 " + images[0] + " 9000 " + sha[0] + " 32768 1", "1 2 " + images[1] + " 12000 " + sha[1] + " 262144 1",
@@ -170,7 +170,7 @@ void TestRecordRuns::windowRecordsBothRuns()
         QCOMPARE(readFile(path), QByteArray(5000, 'c'));
         return;
     }
-    checkRecorded(path);
+    checkRecorded(path, "download 0");
     // The day's log file holds every line the window showed, as shown.
     const QString logFile = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/logs/"
                             + QDate::currentDate().toString(Qt::ISODate) + ".log";
@@ -193,7 +193,7 @@ void TestRecordRuns::killedFlasherLosesNoCommittedRun()
 
     QCOMPARE(queryRows(path, "SELECT uuid, code FROM chip_runs ORDER BY id").mid(0, committed.size()), committed);
     QCOMPARE(queryRows(path, "PRAGMA integrity_check"), QStringList{"ok"});
-    checkRecorded(path);
+    checkRecorded(path, "download 1");
     RecordStore store;
     QCOMPARE(store.openForWriting(path), RecordStore::STORE_OK);
     RunRecord next;
