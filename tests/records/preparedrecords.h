@@ -10,7 +10,8 @@
 #include <QStringList>
 #include <QVariant>
 
-// Five runs over three UTC days, shared by the report and the view tests:
+// Five runs over three UTC days, each with an image it wrote or not and one never read (at the
+// top of the 32-bit address space):
 //   day         station/port      family  code
 //   2026-12-01  1 ttyUSB0         ZR740A  0
 //   2026-12-01  2 ttyUSB1         ZR740C  1030
@@ -35,7 +36,7 @@ inline QList<RunRecord> preparedRuns()
         record.message = code == 0 ? QStringLiteral("Success") : QStringLiteral("Failed, \"%1\"").arg(code);
         record.appVersion = QStringLiteral("1.9.13");
         record.images = {RunImage{image, 20000, QString(64, QLatin1Char('a')), 0x8000, code == 0},
-                         RunImage{QStringLiteral("/img/data.bin"), -1, QString(), 0x40000, false}};
+                         RunImage{QStringLiteral("/img/data.bin"), -1, QString(), 0xFFFFF000u, false}};
         return record;
     };
     return {run("2026-12-01T08:00:00.000Z", 1, "ttyUSB0", "ZR740A", 0, QStringLiteral("/img/app.bin")),

@@ -1,25 +1,35 @@
 #include "chipsimprocess.h"
 #include "errorcodes.h"
+#include "flashoptions.h"
+#include "ptypair.h"
 #include "testsupport.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
 
 #include <csignal>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/prctl.h>
-
-#ifndef ZDZ_FLASH_BIN
-#error "ZDZ_FLASH_BIN must name the zdz-flash binary"
-#endif
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-// The flasher as a script on a production line runs it; it goes down with the test.
+// The flasher as a script on a production line runs it; it goes down with the test. As an operator
+// it runs as "nobody" when the suite runs as root (root opens any line).
 class FlashProcess : public QProcess
 {
 public:
-    explicit FlashProcess(const QStringList &args) { start(QStringLiteral(ZDZ_FLASH_BIN), args); }
-    // Waits for the end and checks it was a normal exit with the given status; stdout must end its last line.
+    explicit FlashProcess(const QStringList &args, bool asOperator = false)
+    {
+        // Looked up before the fork: the child may only make plain system calls.
+        const struct passwd *nobody = asOperator && ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
+        account = nobody ? qMakePair(nobody->pw_uid, nobody->pw_gid) : qMakePair(uid_t(0), gid_t(0));
+        dropRoot = asOperator && ::geteuid() == 0;
+        start(QStringLiteral(ZDZ_FLASH_BIN), args);
+    }
+    // Waits for a normal exit with the given status; stdout must end its last line.
     bool finishesWith(int status, int timeoutMs = 60000)
     {
         const bool ok = (state() == QProcess::NotRunning || waitForFinished(timeoutMs)) && exitStatus() == QProcess::NormalExit
@@ -30,20 +40,26 @@ public:
             qWarning("zdz-flash did not end with %d; stdout:\n%s", status, out.constData());
         return ok;
     }
-
     QStringList lines;
 
 protected:
-    void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
+    void setupChildProcess() override
+    {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (dropRoot && (account.first == 0 || ::setgroups(0, nullptr) != 0 || ::setgid(account.second) != 0
+                         || ::setuid(account.first) != 0))
+            ::_exit(99);
+    }
+
+private:
+    QPair<uid_t, gid_t> account;
+    bool dropRoot = false;
 };
 
 QList<QJsonObject> eventsOf(const QList<QJsonObject> &objects, const QString &key, const QString &value)
 {
     QList<QJsonObject> found;
-    for (const QJsonObject &object : objects) {
-        if (object.value(key).toString() == value)
-            found.append(object);
-    }
+    std::copy_if(objects.cbegin(), objects.cend(), std::back_inserter(found), [&](const QJsonObject &o) { return o.value(key).toString() == value; });
     return found;
 }
 
@@ -66,13 +82,14 @@ QByteArray randomBytes(int size)
 const QString Pass = QStringLiteral("PASS 0 (0x0000) Success");
 } // namespace
 
-// zdz-flash against simulated chips: what a line script sees on stdout, its exit status,
-// and what really arrived in each chip.
+// zdz-flash against simulated chips: what a line script sees on stdout and stderr, its exit
+// status, and what really arrived in each chip.
 class TestFlashSession : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir files;
+    QString startDir = QDir::currentPath();
     // One chip shared by every refused command line: none of them may ever reach it.
     ChipSimProcess idleSim;
     // Sizes off the 1 KB block size, so padding on the line would show in the chip.
@@ -81,72 +98,129 @@ class TestFlashSession : public QObject
     QString pathA = files.filePath(QStringLiteral("a.bin"));
     QString pathB = files.filePath(QStringLiteral("b.bin"));
 
+    // "{d}" is the test folder, "{a}" an existing image, "{port}" the idle chip's line.
+    QStringList expand(QString args) const
+    {
+        return args.replace("{d}", files.path()).replace("{a}", pathA).replace("{port}", idleSim.linkPath(0)).split(QLatin1Char(' '));
+    }
+
 private slots:
-    void initTestCase() { QVERIFY(writeFile(pathA, imageA) && writeFile(pathB, imageB) && idleSim.start(1)); }
-
-    void writesTwoPorts_data()
+    void initTestCase()
     {
-        QTest::addColumn<QString>("simArgs");
-        QTest::addColumn<QString>("second");
-        QTest::newRow("two families, both pass") << "--families ZR740A,ZR610A" << Pass;
-        QTest::newRow("second chip refuses its address")
-            << "--fault 1:ffff=startaddr" << "FAIL 1030 (0x0406) " + ErrorCodes::errorString(ErrorCodes::RESULT_STARTADDR_READ_FAILED);
+        QVERIFY(writeFile(pathA, imageA) && writeFile(pathB, imageB) && idleSim.start(1));
+        QVERIFY(QDir(files.path()).mkpath("sub") && QDir(files.path()).mkpath("v2@rel"));
+        for (const char *name : {"c.bin", "d.bin", "e.bin", "v2@rel/app.bin", "plain.txt"})
+            QVERIFY(writeFile(files.filePath(name), "image"));
     }
+    void cleanup() { QDir::setCurrent(startDir); }
 
-    void writesTwoPorts()
-    {
-        QFETCH(QString, simArgs);
-        QFETCH(QString, second);
-        const int status = second == Pass ? 0 : 1;
-        ChipSimProcess sim;
-        QVERIFY(sim.start(2, simArgs.split(QLatin1Char(' '))));
-        FlashProcess flash({"--port", sim.linkPath(0), "--port", sim.linkPath(1), "--file", pathA + "@0x1000", "--file", pathB + "@20000",
-                            "--baudrate", "921600"});
-        QVERIFY(flash.finishesWith(status));
-        for (int chip = 0; chip < 2; ++chip) {
-            const QString port = sim.linkPath(chip);
-            const bool pass = chip == 0 || status == 0;
-            QCOMPARE(flash.lines.filter(port + ": chip "), QStringList{port + ": chip 1 " + (pass ? Pass : second)});
-            QVERIFY(flash.lines.contains(port + QStringLiteral(": summary %1 passed, %2 failed").arg(pass ? 1 : 0).arg(pass ? 0 : 1)));
-            QCOMPARE(fields(sim, chip, "image", "path").filter("-file").size(), pass ? 2 : 0);
-            QCOMPARE(sim.image(chip, 0x1000), pass ? imageA : QByteArray());
-            QCOMPARE(sim.image(chip, 0x20000), pass ? imageB : QByteArray());
-            QCOMPARE(fields(sim, chip, "violation", "what"), QStringList());
-        }
-        // Both lines were served at once: each chip heard from the host before the other got its last image.
-        const auto firstRx = [&](int chip) { return fields(sim, chip, "rx", "t").value(0, "-1").toDouble(); };
-        const auto lastImage = [&](int chip) { return fields(sim, chip, "image", "t").constLast().toDouble(); };
-        QVERIFY(status != 0 || (firstRx(0) >= 0 && firstRx(1) >= 0 && firstRx(0) < lastImage(1) && firstRx(1) < lastImage(0)));
-    }
-
-    void refusesWrongArgumentsWithoutTouchingALine_data()
+    // Every wrong argument is refused with its own code and the argument named, before a line is touched.
+    void refusesWrongArguments_data()
     {
         QTest::addColumn<QString>("args");
         QTest::addColumn<int>("code");
-        // "{port}" is the simulated chip's line, "{a}" an existing image.
-        QTest::newRow("unknown option") << "--port {port} --file {a}@0 --verify" << ErrorCodes::RESULT_ARGS_PARSE_FAILED;
-        QTest::newRow("no file") << "--port {port}" << ErrorCodes::RESULT_ARGS_MISSING;
-        QTest::newRow("second port missing") << "--port {port} --port {port}-gone --file {a}@0" << ErrorCodes::RESULT_ARG_PORT_INVALID;
-        QTest::newRow("speed above range") << "--port {port} --file {a}@0 --baudrate 3000001" << ErrorCodes::RESULT_ARG_BAUDRATE_INVALID;
-        QTest::newRow("file missing") << "--port {port} --file {a}.gone@0" << ErrorCodes::RESULT_ARG_FILENAME_INVALID;
-        QTest::newRow("address not aligned") << "--port {port} --file {a}@0x1800" << ErrorCodes::RESULT_ARG_START_ADDR_INVALID;
+        using E = ErrorCodes;
+        const QString a = QStringLiteral(" --file {a}@0x1000"), p = QStringLiteral("--port {port} ");
+        QTest::newRow("unknown option") << p + "--file {a}@0 --verify" << E::RESULT_ARGS_PARSE_FAILED;
+        QTest::newRow("no file") << "--port {port}" << E::RESULT_ARGS_MISSING;
+        QTest::newRow("five files") << p + "--file {a}@1000 --file {d}/b.bin@2000 --file {d}/c.bin@3000 --file {d}/d.bin@4000"
+                                           " --file {d}/e.bin@5000" << E::RESULT_ARGS_PARSE_FAILED;
+        QTest::newRow("second port missing") << p + "--port {port}-gone" + a << E::RESULT_ARG_PORT_INVALID;
+        QTest::newRow("port is a plain file") << "--port {d}/plain.txt" + a << E::RESULT_ARG_PORT_INVALID;
+        QTest::newRow("same port by name and path") << "--port null --port /dev/null" + a << E::RESULT_ARG_PORT_INVALID;
+        QTest::newRow("speed above range") << p + "--baudrate 3000001" + a << E::RESULT_ARG_BAUDRATE_INVALID;
+        QTest::newRow("speed 2^32 + 115200") << p + "--baudrate 4295082496" + a << E::RESULT_ARG_BAUDRATE_INVALID;
+        QTest::newRow("file missing") << p + "--file {a}.gone@0" << E::RESULT_ARG_FILENAME_INVALID;
+        QTest::newRow("same file twice") << p + "--file {d}/sub/../a.bin@2000" + a << E::RESULT_ARG_FILENAME_INVALID;
+        QTest::newRow("address not aligned") << p + "--file {a}@0x1800" << E::RESULT_ARG_START_ADDR_INVALID;
+        QTest::newRow("address over 32 bits") << p + "--file {a}@0x100001000" << E::RESULT_ARG_START_ADDR_INVALID;
+        QTest::newRow("same address twice") << p + "--file {d}/b.bin@1000" + a << E::RESULT_ARG_START_ADDR_INVALID;
+        QTest::newRow("loader folder twice") << p + "--loader-dir {d} --loader-dir {d}/sub" + a << E::RESULT_ARGS_PARSE_FAILED;
+        QTest::newRow("two record files") << p + "--record {d}/r1 --record {d}/r2" + a << E::RESULT_ARGS_PARSE_FAILED;
+        QTest::newRow("record file without a name") << p + "--record=" + a << E::RESULT_ARGS_PARSE_FAILED;
+        // The password must not reach the operator's screen or a log.
+        QTest::newRow("server URL without database") << p + "--record postgresql://u:s3cret@db/" + a << E::RESULT_ARGS_PARSE_FAILED;
+        QTest::newRow("local record without a server") << p + "--record {d}/r1 --local-record {d}/r2" + a << E::RESULT_ARGS_PARSE_FAILED;
+        QTest::newRow("empty host name") << p + "--host=" + a << E::RESULT_ARGS_PARSE_FAILED;
     }
 
-    void refusesWrongArgumentsWithoutTouchingALine()
+    void refusesWrongArguments()
     {
         QFETCH(QString, args);
         QFETCH(int, code);
-        FlashProcess flash(args.replace("{port}", idleSim.linkPath(0)).replace("{a}", pathA).split(QLatin1Char(' ')));
+        FlashProcess flash(expand(args));
         QVERIFY(flash.finishesWith(2, 20000));
         QVERIFY(flash.lines.isEmpty());
         const QString message = code == ErrorCodes::RESULT_ARG_BAUDRATE_INVALID
                                     ? QStringLiteral("Invalid: baudrate must be set and in range [115200, 3000000].")
                                     : ErrorCodes::errorString(code);
-        QCOMPARE(QString::fromUtf8(flash.readAllStandardError()).section(QLatin1Char('\n'), 0, 0),
-                 QStringLiteral("error 0x%1: %2").arg(code, 4, 16, QLatin1Char('0')).arg(message));
+        const QStringList err = QString::fromUtf8(flash.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(err.size() == 2 && !err.at(1).trimmed().isEmpty() && !err.join('\n').contains("s3cret"), qPrintable(err.join('\n')));
+        QCOMPARE(err.at(0), QStringLiteral("error 0x%1: %2").arg(code, 4, 16, QLatin1Char('0')).arg(message));
         // A wrong command line never reaches a chip: a stray "version" would already wake it.
         QTest::qWait(100);
         QCOMPARE(idleSim.receivedLines(0), QStringList());
+    }
+
+    // Every accepted argument reaches the worker unchanged.
+    void acceptsArguments_data()
+    {
+        QTest::addColumn<QString>("args");
+        // "devices | files | speed | mode | loader folder" as the worker gets them; paths relative to the test folder.
+        QTest::addColumn<QString>("parsed");
+        QTest::newRow("system names, every address form, order kept, lowest speed")
+            << "--port null --port zero --file {d}/d.bin@0x4000 --file {d}/b.bin@ABC000 --file {d}/c.bin@0X000000000001F000 --file {a}@0 "
+               "--baudrate 115200"
+            << "/dev/null /dev/zero | d.bin@4000 b.bin@abc000 c.bin@1f000 a.bin@0 | 115200 | single | built-in";
+        // Started in /, so the relative port must be resolved against the start folder, not /dev.
+        QTest::newRow("relative port, top sector, path split at the last @, highest speed, continuous")
+            << "--port ./dev/null --file {d}/v2@rel/app.bin@0xfffff000 --baudrate 3000000 --continuous --loader-dir {d}/sub/"
+            << "/dev/null | v2@rel/app.bin@fffff000 | 3000000 | continuous | sub";
+    }
+
+    void acceptsArguments()
+    {
+        QFETCH(QString, args);
+        QFETCH(QString, parsed);
+        QVERIFY(QDir::setCurrent(QStringLiteral("/")));
+        FlashOptions options;
+        QVERIFY2(options.parse(QStringList("zdz-flash") + expand(args)) && options.errorCode() == 0, qPrintable(options.errorDetail()));
+        UserConfig config = options.userConfig();
+        QStringList images;
+        for (const FileCfg &file : config.fileList()) {
+            QVERIFY2(QFileInfo(file.filePath).isAbsolute(), qPrintable(file.filePath));
+            images.append(QDir(files.path()).relativeFilePath(file.filePath) + '@' + QString::number(file.startAddr, 16));
+        }
+        const quint32 mode = config.downloadMode();
+        const QString modeName = mode == UserConfig::DOWNLOAD_MODE_CONTINUOUS ? "continuous" : mode == UserConfig::DOWNLOAD_MODE_SINGLESHOT ? "single" : "?";
+        const QString loaders = config.loaderDir().isEmpty() ? "built-in" : QDir(files.path()).relativeFilePath(config.loaderDir());
+        QVERIFY(config.loaderDir().isEmpty() || QFileInfo(config.loaderDir()).isAbsolute());
+        QCOMPARE(QStringList({options.portDevices().join(' '), images.join(' '), QString::number(config.baudrate()), modeName, loaders}).join(" | "), parsed);
+        QCOMPARE(int(config.validFileCount()), images.size());
+        // --help needs nothing else.
+        FlashOptions help;
+        QVERIFY(help.parse({"zdz-flash", "--help"}) && help.helpRequested());
+    }
+
+    // Two chips of two families at once: both pass with every byte in place, and neither line waited for the other.
+    void writesTwoPorts()
+    {
+        ChipSimProcess sim;
+        QVERIFY(sim.start(2, {"--families", "ZR740A,ZR610A"}));
+        FlashProcess flash({"--port", sim.linkPath(0), "--port", sim.linkPath(1), "--file", pathA + "@0x1000", "--file", pathB + "@20000",
+                            "--baudrate", "921600"});
+        QVERIFY(flash.finishesWith(0));
+        for (int chip = 0; chip < 2; ++chip) {
+            const QString port = sim.linkPath(chip);
+            QCOMPARE(flash.lines.filter(port + ": ").mid(1), (QStringList{port + ": chip 1 " + Pass, port + ": summary 1 passed, 0 failed"}));
+            QCOMPARE(fields(sim, chip, "image", "path").filter("-file").size(), 2);
+            QCOMPARE(sim.image(chip, 0x1000), imageA);
+            QCOMPARE(sim.image(chip, 0x20000), imageB);
+            QCOMPARE(fields(sim, chip, "violation", "what"), QStringList());
+        }
+        const auto firstRx = [&](int chip) { return fields(sim, chip, "rx", "t").value(0, "-1").toDouble(); };
+        const auto lastImage = [&](int chip) { return fields(sim, chip, "image", "t").constLast().toDouble(); };
+        QVERIFY(firstRx(0) >= 0 && firstRx(1) >= 0 && firstRx(0) < lastImage(1) && firstRx(1) < lastImage(0));
     }
 
     // One chip with --json: every line an object of this port, the start first, the summary last; with a
@@ -181,9 +255,8 @@ private slots:
         ChipSimProcess sim;
         QVERIFY(sim.start(1, simArgs.split(QLatin1Char(' '))));
         const QString port = sim.linkPath(0);
-        FlashProcess flash(QStringList{"--json", "--port", port} + args.replace("{a}", pathA).split(QLatin1Char(' ')));
-        const bool continuous = args.contains("--continuous");
-        const bool erase = args.contains("--erase");
+        FlashProcess flash(QStringList{"--json", "--port", port} + expand(args));
+        const bool continuous = args.contains("--continuous"), erase = args.contains("--erase");
         if (signalNumber) {
             QTRY_VERIFY_WITH_TIMEOUT(continuous ? flash.peek(1 << 20).count("\"result\"") >= 2 : !sim.receivedLines(0).isEmpty(), 60000);
             QCOMPARE(flash.state(), QProcess::Running);
@@ -193,10 +266,8 @@ private slots:
 
         const auto json = [](const QJsonObject &object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); };
         QList<QJsonObject> objects;
-        for (const QString &line : flash.lines) {
-            QVERIFY2(QJsonDocument::fromJson(line.toUtf8()).isObject(), qPrintable(line));
-            objects << QJsonDocument::fromJson(line.toUtf8()).object();
-        }
+        for (const QString &line : flash.lines)
+            QVERIFY2((objects << QJsonDocument::fromJson(line.toUtf8()).object()).constLast().contains("event"), qPrintable(line));
         QCOMPARE(eventsOf(objects, "port", port).size(), objects.size());
         QCOMPARE(objects.constFirst().value("event").toString(), QStringLiteral("start"));
         QCOMPARE(objects.constFirst().value("baudrate").toInt(), erase ? 0 : args.contains("460800") ? 460800 : 115200);
@@ -212,10 +283,8 @@ private slots:
         QCOMPARE(fields(sim, 0, "violation", "what"), QStringList());
 
         const QStringList received = sim.receivedLines(0);
-        if (erase) {
-            QCOMPARE(received.filter(QRegularExpression("^ferase_all")).size(), 1);
-            QVERIFY(received.filter(QRegularExpression("^\\s*(startaddr|upgrade)")).isEmpty());
-        }
+        QVERIFY(!erase || (received.filter(QRegularExpression("^ferase_all")).size() == 1
+                           && received.filter(QRegularExpression("^\\s*(startaddr|upgrade)")).isEmpty()));
         // Each pass is a fresh chip with its own image: the host's "reboot" brought the simulator back in ROM.
         QStringList paths = fields(sim, 0, "image", "path").filter("-file");
         QCOMPARE(paths.size(), code == 0 && !erase ? found.size() : 0);
@@ -229,6 +298,25 @@ private slots:
         QCOMPARE(percents.isEmpty(), !args.contains("--progress"));
         QVERIFY(percents.isEmpty() || (percents.size() >= 2 && percents.constFirst() >= 0 && percents.constLast() == 100
                                        && std::adjacent_find(percents.cbegin(), percents.cend(), std::greater_equal<int>()) == percents.cend()));
+    }
+
+    // A line the operator may not open fails with 513, the group that owns the device and the fix.
+    void portPermissionDenied()
+    {
+        PtyPair pty;
+        QVERIFY2(pty.open(), qPrintable(pty.errorString()));
+        QVERIFY(::chmod(QFile::encodeName(pty.slavePath()).constData(), 0) == 0);
+        QTemporaryDir dir;
+        const QFileDevice::Permissions everyone = QFileDevice::ReadOwner | QFileDevice::ReadOther;
+        QVERIFY(QFile::setPermissions(dir.path(), everyone | QFileDevice::WriteOwner | QFileDevice::ExeOwner | QFileDevice::ExeOther));
+        QVERIFY(writeFile(dir.filePath("app.bin"), imageA) && QFile::setPermissions(dir.filePath("app.bin"), everyone));
+        FlashProcess flash({"--port", pty.slavePath(), "--file", dir.filePath("app.bin") + "@0x1000"}, true);
+        QVERIFY(flash.finishesWith(1));
+        const QString group = QFileInfo(pty.slavePath()).group();
+        QCOMPARE(flash.lines.filter(pty.slavePath() + ": ").mid(1),
+                 (QStringList{pty.slavePath() + ": chip 1 FAIL 513 (0x0201) Failed to open serial port, maybe not exist or be occupied. "
+                              "No permission to open " + pty.slavePath() + ": add the user to the group '" + group + "' that owns it"
+                              " (sudo usermod -aG " + group + " $USER), then log in again.", pty.slavePath() + ": summary 0 passed, 1 failed"}));
     }
 };
 

@@ -1,0 +1,207 @@
+#include "preparedrecords.h"
+#include "recordview.h"
+#include "testsupport.h"
+
+#include <QComboBox>
+#include <QDateEdit>
+#include <QLabel>
+#include <QProcess>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// The record read back: zdz-report's yield tables and CSV, and the window's Production Record
+// view with its filters and export, all on the prepared runs.
+class TestRecordReport : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QMap<QString, QString> files;
+
+    // Runs the report, the named files (DB, CORRUPT, NEWER, EMPTY, MISSING) put in; the exit status.
+    int report(QStringList args, QString *out, QString *err)
+    {
+        for (QString &arg : args)
+            arg = files.value(arg, arg);
+        QProcess process;
+        process.start(ZDZ_REPORT_BIN, args);
+        if (!process.waitForFinished(30000))
+            return -1;
+        *out = QString::fromUtf8(process.readAllStandardOutput());
+        *err = QString::fromUtf8(process.readAllStandardError());
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    // One line per table row: the given columns joined by blanks.
+    static QStringList cells(const QTableWidget *table, const QList<int> &columns)
+    {
+        QStringList lines;
+        for (int row = 0; row < table->rowCount(); ++row) {
+            QStringList fields;
+            for (int column : columns)
+                fields << (table->item(row, column) ? table->item(row, column)->text() : QString());
+            lines << fields.join(' ');
+        }
+        return lines;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        for (const char *name : {"DB", "CORRUPT", "NEWER", "EMPTY", "MISSING"})
+            files.insert(name, dir.filePath(QString(name).toLower() + ".sqlite"));
+        QVERIFY(writePreparedRecords(files["DB"]) && writePreparedRecords(files["NEWER"]));
+        QVERIFY(writeFile(files["CORRUPT"], QByteArray(4096, 'x')));
+        queryRows(files["NEWER"], "UPDATE schema_info SET version = 2");
+        queryRows(files["EMPTY"], "CREATE TABLE other (x INTEGER)");
+    }
+
+    void text_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("status");
+        // Lines of stdout with blanks collapsed, or of stderr when the status is not 0.
+        QTest::addColumn<QStringList>("lines");
+        const QString head = "runs passed failed pass rate", total = "total 5 3 2 60.0 %";
+        QTest::newRow("by day, the default") << QStringList{"DB"} << 0
+            << QStringList{"day " + head, "2026-12-01 2 1 1 50.0 %", "2026-12-02 1 1 0 100.0 %", "2026-12-03 2 1 1 50.0 %", total};
+        QTest::newRow("by station") << QStringList{"DB", "--by", "station"} << 0
+            << QStringList{"station " + head, "1 2 2 0 100.0 %", "2 2 1 1 50.0 %", "3 1 0 1 0.0 %", total};
+        QTest::newRow("by port") << QStringList{"--by", "port", "DB"} << 0
+            << QStringList{"port " + head, "ttyUSB0 2 2 0 100.0 %", "ttyUSB1 2 1 1 50.0 %", "ttyUSB2 1 0 1 0.0 %", total};
+        QTest::newRow("by family, unknown first") << QStringList{"DB", "--by", "family"} << 0
+            << QStringList{"family " + head, "- 1 0 1 0.0 %", "ZR610A 1 1 0 100.0 %", "ZR740A 2 2 0 100.0 %", "ZR740C 1 0 1 0.0 %", total};
+        QTest::newRow("by code") << QStringList{"DB", "--by", "code"} << 0
+            << QStringList{"code " + head, "0 (0x0000) 3 3 0 100.0 %", "515 (0x0203) 1 0 1 0.0 %", "1030 (0x0406) 1 0 1 0.0 %", total};
+        QTest::newRow("since keeps the day's last millisecond") << QStringList{"DB", "--since", "2026-12-03", "--by", "station"} << 0
+            << QStringList{"station " + head, "2 1 1 0 100.0 %", "3 1 0 1 0.0 %", "total 2 1 1 50.0 %"};
+        QTest::newRow("until") << QStringList{"DB", "--until", "2026-12-01", "--by", "code"} << 0
+            << QStringList{"code " + head, "0 (0x0000) 1 1 0 100.0 %", "1030 (0x0406) 1 0 1 0.0 %", "total 2 1 1 50.0 %"};
+        QTest::newRow("no run in range") << QStringList{"DB", "--since", "2027-01-01"} << 0 << QStringList{"day " + head, "total 0 0 0 -"};
+
+        const QString parse = "error 0x0101: Failed to pase cmd arguments.";
+        QTest::newRow("no file") << QStringList{} << 2
+            << QStringList{"error 0x0102: Not all necessary arguments are provided.", "no record FILE given"};
+        QTest::newRow("unknown grouping") << QStringList{"DB", "--by", "week"} << 2 << QStringList{parse, "by: week"};
+        QTest::newRow("impossible date") << QStringList{"DB", "--since", "2026-02-30"} << 2 << QStringList{parse, "since: 2026-02-30"};
+        QTest::newRow("range backwards") << QStringList{"DB", "--since", "2026-12-03", "--until", "2026-12-01"} << 2
+            << QStringList{parse, "since 2026-12-03 is after until 2026-12-01"};
+        QTest::newRow("two files") << QStringList{"DB", "EMPTY"} << 2 << QStringList{parse, "unexpected argument: EMPTY"};
+        QTest::newRow("unknown option") << QStringList{"DB", "--json"} << 2 << QStringList{parse, "Unknown option 'json'."};
+        QTest::newRow("missing file") << QStringList{"MISSING"} << 2
+            << QStringList{"error 0x0106: Invalid: filename must exist and can only be set once.", "file: MISSING"};
+        QTest::newRow("not a database") << QStringList{"CORRUPT"} << 1 << QStringList{"file is not a database"};
+        QTest::newRow("a database of something else") << QStringList{"EMPTY"} << 1 << QStringList{"not a production record"};
+        QTest::newRow("a newer record") << QStringList{"NEWER"} << 1 << QStringList{"newer program (record version 2"};
+    }
+
+    void text()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+        QFETCH(QStringList, lines);
+        QString out, err;
+        QCOMPARE(report(args, &out, &err), status);
+        QCOMPARE(status ? out : err, QString());
+        if (status == 1) {
+            QVERIFY2(err.startsWith("zdz-report: ") && err.contains(lines.first()), qPrintable(err));
+            return;
+        }
+        lines.replaceInStrings("MISSING", files["MISSING"]).replaceInStrings("EMPTY", files["EMPTY"]);
+        QCOMPARE((status ? err : out).split('\n', Qt::SkipEmptyParts).replaceInStrings(QRegularExpression("\\s+"), " ")
+                     .replaceInStrings(QRegularExpression("^ | $"), ""), lines);
+    }
+
+    // RFC 4180 read back independently: fields split at commas outside quotes, "" inside quotes,
+    // rows ended by CRLF. The second day's path holds a comma and quotes; the third day has a run
+    // without a family and one in the day's last millisecond.
+    void csv()
+    {
+        QString out, err;
+        QCOMPARE(report({"--csv", "DB", "--since", "2026-12-02"}, &out, &err), 0);
+        QVERIFY(out.endsWith("\r\n"));
+        QList<QStringList> rows{{}};
+        QString field;
+        for (int i = 0, quoted = 0; i < out.size(); ++i) {
+            const QChar c = out.at(i);
+            if (quoted && c == '"' && out.mid(i + 1, 1) == "\"")
+                field += out.at(++i);
+            else if (c == '"')
+                quoted = !quoted;
+            else if (!quoted && c == ',')
+                rows.last() << field, field.clear();
+            else if (!quoted && out.mid(i, 2) == "\r\n")
+                rows.last() << field, field.clear(), rows << QStringList(), ++i;
+            else
+                field += c;
+        }
+        rows.removeLast();
+        QCOMPARE(rows.size(), 4);
+        const QStringList header = rows.first();
+        QCOMPARE(header.size(), 18 + 4 * 5);
+        for (int i = 1; i < rows.size(); ++i) {
+            const RunRecord expected = preparedRuns().at(i + 1);
+            QCOMPARE(rows.at(i).size(), header.size());
+            QStringList picked;
+            for (const char *name : {"uuid", "started_at", "station", "result", "code", "code_hex", "message", "chip_family",
+                                     "image1_path", "image1_address", "image1_written", "image2_size", "image3_path"})
+                picked << rows.at(i).at(header.indexOf(name));
+            QCOMPARE(picked, (QStringList{expected.uuid, RecordStore::timeText(expected.startedAt), QString::number(expected.station),
+                                          expected.code ? "FAIL" : "PASS", QString::number(expected.code), expected.code ? "0x0203" : "0x0000",
+                                          expected.message, expected.chipFamily, expected.images.at(0).path, "0x00008000",
+                                          expected.code ? "0" : "1", "", ""}));
+        }
+    }
+
+    void view_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("since");
+        QTest::addColumn<QString>("until");
+        QTest::addColumn<int>("outcome");
+        // Listed runs as "station code result", newest first; then the yield per station over the days.
+        QTest::addColumn<QStringList>("runs");
+        QTest::addColumn<QStringList>("yield");
+        const QStringList allDays{"1 2 2 0 100.0 %", "2 2 1 1 50.0 %", "3 1 0 1 0.0 %", "total 5 3 2 60.0 %"};
+        QTest::newRow("three days, every run") << "DB" << "2026-12-01" << "2026-12-03" << 0
+            << QStringList{"2 0x0000 Pass", "3 0x0203 Fail", "1 0x0000 Pass", "2 0x0406 Fail", "1 0x0000 Pass"} << allDays;
+        QTest::newRow("failures only") << "DB" << "2026-12-01" << "2026-12-03" << 2 << QStringList{"3 0x0203 Fail", "2 0x0406 Fail"} << allDays;
+        QTest::newRow("passes of the last day") << "DB" << "2026-12-03" << "2026-12-03" << 1
+            << QStringList{"2 0x0000 Pass"} << QStringList{"2 1 1 0 100.0 %", "3 1 0 1 0.0 %", "total 2 1 1 50.0 %"};
+        QTest::newRow("nothing recorded yet") << "MISSING" << "2026-12-01" << "2026-12-03" << 0 << QStringList{} << QStringList{};
+    }
+
+    // The view exports what it lists, and the same bytes as zdz-report.
+    void view()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, since);
+        QFETCH(QString, until);
+        QFETCH(int, outcome);
+        QFETCH(QStringList, runs);
+        QFETCH(QStringList, yield);
+        RecordView view(files[file]);
+        view.show();
+        view.findChild<QDateEdit *>("dateSince")->setDate(QDate::fromString(since, Qt::ISODate));
+        view.findChild<QDateEdit *>("dateUntil")->setDate(QDate::fromString(until, Qt::ISODate));
+        view.findChild<QComboBox *>("cBoxOutcome")->setCurrentIndex(outcome);
+        QCOMPARE(cells(view.findChild<QTableWidget *>("tblRuns"), {1, 6, 5}), runs);
+        QCOMPARE(cells(view.findChild<QTableWidget *>("tblYield"), {0, 1, 2, 3, 4}), yield);
+
+        const QString csv = dir.filePath("export.csv");
+        QFile::remove(csv);
+        QCOMPARE(view.exportCsv(csv), !runs.isEmpty());
+        if (runs.isEmpty()) {
+            QVERIFY(view.findChild<QLabel *>("lblStatus")->text().startsWith("No run has been recorded yet"));
+            QVERIFY(!QFile::exists(files[file]));
+            return;
+        }
+        QCOMPARE(readFile(csv).split('\n').size(), runs.size() + 2);
+        QString out, err;
+        QVERIFY(outcome != 0 || (report({file, "--csv", "--since", since, "--until", until}, &out, &err) == 0 && readFile(csv) == out.toUtf8()));
+    }
+};
+
+QTEST_MAIN(TestRecordReport)
+#include "tst_recordreport.moc"
