@@ -57,8 +57,8 @@ QStringList expectedSignals(qint64 size, quint32 blockMode)
 // or lrzsz's rb joined through pipes: rb flushes its terminal right after each C and
 // before it exits, and on a pty those flushes can swallow a block or its final ACK.
 // A thread of its own relays for rb: rb takes EOT for noise unless a second of silence
-// follows it, and the repeated EOT comes a second after the first, so a relay that held
-// back the first byte longer than the second would put the repeat into that silence.
+// follows it, and the repeated EOT comes 2.5 ms after that second, so a relay that held
+// back the first byte much longer than the second would put the repeat into that silence.
 struct Line
 {
     PtyPair pty;
