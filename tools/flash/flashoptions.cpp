@@ -126,13 +126,6 @@ QString FlashOptions::errorMessage() const
     return message;
 }
 
-bool FlashOptions::fail(int errorCode, const QString &what)
-{
-    code = errorCode;
-    detail = what;
-    return false;
-}
-
 bool FlashOptions::parse(const QStringList &arguments)
 {
     *this = FlashOptions();

@@ -2,6 +2,7 @@
 #define FLASHOPTIONS_H
 
 #include "recordtarget.h"
+#include "toolarguments.h"
 #include "userconfig.h"
 
 #include <QList>
@@ -10,7 +11,7 @@
 
 // The command line of the flasher, read and checked as a whole before any port is touched.
 // A wrong argument yields the result code and the filled-in message the operator sees.
-class FlashOptions
+class FlashOptions : public ToolArguments
 {
 public:
     static constexpr int MAX_FILES = UserConfig::FILE_ROW_COUNT;
@@ -22,13 +23,8 @@ public:
     // False when the arguments are wrong; errorCode(), errorMessage() and errorDetail() say why.
     bool parse(const QStringList &arguments);
 
-    bool helpRequested() const { return help; }
     static QString helpText();
-
-    int errorCode() const { return code; }
-    QString errorMessage() const;
-    // Which argument was refused, for the line after the message; may be empty.
-    QString errorDetail() const { return detail; }
+    QString errorMessage() const override;
 
     // The ports as given, and the device each one opens, in the same order.
     QStringList portNames() const { return ports; }
@@ -58,14 +54,10 @@ public:
     static QString deviceForPort(const QString &name);
 
 private:
-    bool fail(int errorCode, const QString &what);
     bool checkPorts(const QStringList &given);
     bool checkBaudrate(const QStringList &given);
     bool checkFiles(const QStringList &given);
 
-    bool help = false;
-    int code = 0;
-    QString detail;
     QStringList ports;
     QStringList devices;
     QList<FileCfg> fileList;

@@ -15,17 +15,6 @@ namespace {
 
 constexpr int EXIT_ARGUMENTS = 2;
 
-void printArgumentError(const FlashOptions &options)
-{
-    QString text = QStringLiteral("error 0x%1: %2\n")
-                       .arg(QString::number(options.errorCode(), 16).toUpper().rightJustified(4, QLatin1Char('0')),
-                            options.errorMessage());
-    if (!options.errorDetail().isEmpty())
-        text += QStringLiteral("  %1\n").arg(options.errorDetail());
-    std::fputs(text.toLocal8Bit().constData(), stderr);
-    std::fflush(stderr);
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -35,7 +24,7 @@ int main(int argc, char *argv[])
 
     FlashOptions options;
     if (!options.parse(QCoreApplication::arguments())) {
-        printArgumentError(options);
+        options.printError();
         return EXIT_ARGUMENTS;
     }
     if (options.helpRequested()) {

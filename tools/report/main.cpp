@@ -54,12 +54,7 @@ int main(int argc, char *argv[])
 
     ReportOptions options;
     if (!options.parse(QCoreApplication::arguments())) {
-        QString text = QStringLiteral("error 0x%1: %2\n")
-                           .arg(QString::number(options.errorCode(), 16).toUpper().rightJustified(4, QLatin1Char('0')),
-                                options.errorMessage());
-        if (!options.errorDetail().isEmpty())
-            text += QStringLiteral("  %1\n").arg(options.errorDetail());
-        print(stderr, text);
+        options.printError();
         return EXIT_ARGUMENTS;
     }
     if (options.helpRequested()) {

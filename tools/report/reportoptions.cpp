@@ -53,18 +53,6 @@ QString ReportOptions::helpText()
                             "  zdz-report postgresql://report@db.plant/line --by host\n");
 }
 
-QString ReportOptions::errorMessage() const
-{
-    return ErrorCodes::errorString(code);
-}
-
-bool ReportOptions::fail(int errorCode, const QString &what)
-{
-    code = errorCode;
-    detail = what;
-    return false;
-}
-
 bool ReportOptions::readDate(const QStringList &given, const QString &name, QDate *date)
 {
     if (given.isEmpty())

@@ -3,24 +3,20 @@
 
 #include "recordquery.h"
 #include "recordtarget.h"
+#include "toolarguments.h"
 
 #include <QString>
 #include <QStringList>
 
 // The command line of the report, read and checked as a whole before the file is opened.
-class ReportOptions
+class ReportOptions : public ToolArguments
 {
 public:
     // arguments starts with the program name. False when they are wrong; errorCode(),
     // errorMessage() and errorDetail() say why.
     bool parse(const QStringList &arguments);
 
-    bool helpRequested() const { return help; }
     static QString helpText();
-
-    int errorCode() const { return code; }
-    QString errorMessage() const;
-    QString errorDetail() const { return detail; }
 
     QString file() const { return path; }
     // The file, or the server whose copy of the line's record is read.
@@ -30,12 +26,8 @@ public:
     bool csv() const { return csvOutput; }
 
 private:
-    bool fail(int errorCode, const QString &what);
     bool readDate(const QStringList &given, const QString &name, QDate *date);
 
-    bool help = false;
-    int code = 0;
-    QString detail;
     QString path;
     RecordTarget target;
     RecordQuery::Filter runFilter;
