@@ -10,31 +10,10 @@
 #include <QSerialPort>
 #include <QtTest>
 
-#include <algorithm>
-
 namespace {
 
 constexpr quint32 IMAGE_ADDR = 0x1000;
 constexpr int RUN_TIMEOUT_MS = 20000;
-
-// The threads of this process by kernel id: a station that starts or ends a thread changes it.
-// A thread already joined can linger in /proc while it unwinds, so read until the set holds still.
-QSet<QString> processThreads()
-{
-    const auto read = [] {
-        const QStringList ids = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-        return QSet<QString>(ids.begin(), ids.end());
-    };
-    QSet<QString> threads = read();
-    for (int reads = 0; reads < 100; ++reads) {
-        QThread::msleep(20);
-        const QSet<QString> again = read();
-        if (again == threads)
-            break;
-        threads = again;
-    }
-    return threads;
-}
 
 QRadioButton *switchOf(QWidget *station) { return station->findChild<QRadioButton *>("rdbtnOpenClose"); }
 QProgressBar *barOf(QWidget *station) { return station->findChild<QProgressBar *>("prgbarFlash"); }
@@ -44,7 +23,7 @@ QLineEdit *resultOf(QWidget *station) { return station->findChild<QLineEdit *>("
 bool resultShows(QWidget *station, const char *text, const QColor &textColour, const QColor &baseColour)
 {
     bool shown = resultOf(station)->text() == QLatin1String(text);
-    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+    for (QPalette::ColorGroup group : { QPalette::Active, QPalette::Inactive, QPalette::Disabled })
         shown = shown && resultOf(station)->palette().color(group, QPalette::Text) == textColour
                 && resultOf(station)->palette().color(group, QPalette::Base) == baseColour;
     return shown;
@@ -56,190 +35,167 @@ class tst_SerialFlashWidget : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void progressPlacement_data();
-    void progressPlacement();
-    void switchPort();
-    void runOnSimulatedChip_data();
-    void runOnSimulatedChip();
-
-private:
     QTemporaryFile imageFile;
     QByteArray imageData;
+
+private slots:
+    void initTestCase()
+    {
+        // Not a multiple of the YMODEM block, so the last block's padding is exercised too.
+        for (int i = 0; i < 5 * 1024 + 77; ++i)
+            imageData += char(QRandomGenerator::global()->bounded(256));
+        QVERIFY(imageFile.open() && imageFile.write(imageData) == imageData.size() && imageFile.flush());
+    }
+
+    void progressPlacement_data()
+    {
+        // Files configured, whether the station erases, the bar before, then the worker's report: file and percent.
+        QTest::addColumn<QList<int>>("given");
+        QTest::addColumn<int>("maximum");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("one file, half") << QList<int>{ 1, 0, 40, 1, 50 } << 100 << 50 << "Downloading";
+        QTest::newRow("two files, second half") << QList<int>{ 2, 0, 40, 2, 50 } << 200 << 150 << "Downloading";
+        QTest::newRow("two files, second done: the result decides") << QList<int>{ 2, 0, 40, 2, 100 } << 200 << 200 << "Downloading";
+        QTest::newRow("file 0 placed like 1") << QList<int>{ 2, 0, 40, 0, 30 } << 200 << 30 << "Downloading";
+        QTest::newRow("report of 0 on file 2") << QList<int>{ 2, 0, 40, 2, 0 } << 200 << 0 << "Not Started";
+        QTest::newRow("erase mode ignores reports, bar clamped") << QList<int>{ 1, 1, 150, 1, 50 } << 100 << 100 << "Erasing";
+        QTest::newRow("erase mode ignores a report of 0") << QList<int>{ 2, 1, -5, 1, 0 } << 100 << 0 << "Erasing";
+    }
+
+    void progressPlacement()
+    {
+        QFETCH(QList<int>, given);
+        QFETCH(int, maximum);
+        QFETCH(int, value);
+        QFETCH(QString, text);
+        SerialFlashWidget station;
+        UserConfig config;
+        config.setFileList(QList<FileCfg>{ { "a.bin", IMAGE_ADDR }, { "b.bin", 2 * IMAGE_ADDR } }.mid(0, given[0]));
+        station.setUserConfig(config);
+        station.setWorkMode(given[1] ? SerialFlashWidget::SERIAL_MODE_ERASING : SerialFlashWidget::SERIAL_MODE_DOWNLOADING);
+        station.setFlashState(given[1] ? SerialFlashWidget::FLASH_ERASING : SerialFlashWidget::FLASH_DOWNLOADING);
+        station.setProgress(given[2]);
+        QVERIFY(QMetaObject::invokeMethod(&station, "slotHandleWorkerReportYmodemProgress", Q_ARG(int, given[3]), Q_ARG(int, given[4])));
+        QCOMPARE((QList<int>{ barOf(&station)->maximum(), barOf(&station)->value() }), (QList<int>{ maximum, value }));
+        QCOMPARE(resultOf(&station)->text(), text);
+    }
+
+    // Losing its port disables the switch and tells the worker; the switch opens and closes the
+    // line, and a line held elsewhere leaves it "Not Opened" with one message. Holding the line
+    // is not a run, and rebinding lets the line go at once.
+    void switchPort()
+    {
+        PtyPair line;
+        QVERIFY2(line.open(), qPrintable(line.errorString()));
+        const QString path = line.slavePath();
+        SerialFlashWidget station;
+        QSignalSpy messages(&station, &SerialFlashWidget::sigReportMsg);
+        QSignalSpy toWorker(&station, &SerialFlashWidget::sigSetWorkerPortName);
+        QRadioButton *button = switchOf(&station);
+        station.setPortName(QStringLiteral("ttyUSB3"));
+        button->setChecked(true);
+        station.setPortName(QString());
+        QVERIFY(!button->isEnabled() && !button->isChecked() && toWorker.count() == 1);
+        station.setPortName(path);
+        QVERIFY(button->isEnabled() && toWorker.count() == 2);
+        QCOMPARE(toWorker.last().at(0).toString(), path);
+
+        QSerialPort holder(path);
+        // Each click: the word shown, the state, whether checked.
+        const QList<std::tuple<QString, int, bool>> clicks{ { "Opened", SerialFlashWidget::STATE_OPENED, true },
+                                                           { "Closed", SerialFlashWidget::STATE_CLOSED, false },
+                                                           { "Not Opened", SerialFlashWidget::STATE_NOT_OPNED, false },
+                                                           { "Opened", SerialFlashWidget::STATE_OPENED, true } };
+        for (int i = 0; i < clicks.size(); ++i) {
+            QVERIFY(i != 2 || holder.open(QIODevice::ReadWrite));
+            if (i == 3)
+                holder.close();
+            button->click();
+            QCOMPARE(std::make_tuple(button->text(), int(station.serialState()), button->isChecked()), clicks[i]);
+            QVERIFY(!station.isWorking());
+        }
+        QCOMPARE(messages.count(), 1);
+        QCOMPARE(messages.at(0), (QVariantList{ path, "open failed, check if port has been opened by another application." }));
+        station.setPortName(path);
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+    }
+
+    void runOnSimulatedChip_data()
+    {
+        QTest::addColumn<QString>("moment");
+        QTest::newRow("single shot: a second start reuses the thread") << "again";
+        QTest::newRow("continuous: destroyed while talking to the chip") << "talking";
+        QTest::newRow("continuous: adapter pulled out while working") << "unplug";
+    }
+
+    // Whatever the worker is doing, destroying its station ends the thread without an abort.
+    void runOnSimulatedChip()
+    {
+        QFETCH(QString, moment);
+        const bool again = moment == QLatin1String("again"), unplug = moment == QLatin1String("unplug");
+        const QSet<QString> threadsBefore = workerThreads();
+        ChipSimProcess sim;
+        // A chip that never answers keeps a continuous worker busy without results, so the order
+        // is certain: the adapter goes, the binding frees the station, and only then can the
+        // worker's failure reach it.
+        QVERIFY(sim.start(1, QStringList{ "--c-interval-ms", "100" } + (unplug ? QStringList{ "--fault", "0:silent" } : QStringList())));
+        auto owner = std::make_unique<SerialFlashWidget>();
+        SerialFlashWidget *station = owner.get();
+        QSignalSpy reports(station, &SerialFlashWidget::sigReportWorker);
+        const QVariantList passed{ sim.linkPath(0), 0, QStringLiteral("Success") };
+        station->setPortName(sim.linkPath(0));
+        switchOf(station)->click();
+        // As the main window does when Start is pressed; the switch still says "Opened" after a
+        // run, so the next Start goes to this station again.
+        const auto start = [&] {
+            UserConfig config;
+            config.setBaudrate(460800);
+            config.setDownloadMode(again ? UserConfig::DOWNLOAD_MODE_SINGLESHOT : UserConfig::DOWNLOAD_MODE_CONTINUOUS);
+            config.setFileList({ FileCfg{ imageFile.fileName(), IMAGE_ADDR } });
+            station->setUserConfig(config);
+            station->setFlashState(SerialFlashWidget::FLASH_NOT_STARTED);
+            station->setWorkMode(SerialFlashWidget::SERIAL_MODE_DOWNLOADING);
+            return station->serialState() == SerialFlashWidget::STATE_OPENED ? station->startWorker() : -1;
+        };
+
+        QCOMPARE(start(), 0);
+        QVERIFY(resultOf(station)->text() == QStringLiteral("Downloading") && station->isWorking());
+        // A new thread takes its name once it runs.
+        QTRY_COMPARE(workerThreads().size(), threadsBefore.size() + 1);
+        const QSet<QString> threadsRunning = workerThreads();
+        if (again) {
+            QTRY_VERIFY_WITH_TIMEOUT(!reports.isEmpty(), RUN_TIMEOUT_MS);
+            QCOMPARE(reports.at(0), passed);
+            QVERIFY(!station->isWorking() && resultShows(station, "Pass", Qt::white, Qt::green));
+            QCOMPARE(sim.image(0, IMAGE_ADDR), imageData);
+            QCOMPARE(start(), 0);
+            QVERIFY(station->isWorking());
+            QTRY_COMPARE_WITH_TIMEOUT(reports.count(), 2, RUN_TIMEOUT_MS);
+            QCOMPARE(reports.at(1), passed);
+            QCOMPARE(workerThreads(), threadsRunning);
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(!sim.receivedLines(0).filter(QRegularExpression("^\\s*version")).isEmpty(), RUN_TIMEOUT_MS);
+            QVERIFY(station->isWorking());
+        }
+        if (unplug) {
+            QCOMPARE(reports.count(), 0);
+            station->setProgress(50); // the reset must clear what a transfer had shown
+            QVERIFY(sim.command(QStringLiteral("unplug 0")));
+            StationBinding::refreshStationPorts({ station }, {});
+            QVERIFY(station->portName().isEmpty() && station->serialState() == SerialFlashWidget::STATE_NOT_OPNED);
+            QVERIFY(resultOf(station)->text() == QStringLiteral("Not Started") && barOf(station)->value() == 0);
+            QVERIFY(!station->isWorking() && !switchOf(station)->isEnabled());
+            QTRY_VERIFY_WITH_TIMEOUT(!reports.isEmpty(), RUN_TIMEOUT_MS);
+            // The row has lost its name; the result still names the line of its run.
+            for (const QList<QVariant> &report : reports)
+                QVERIFY(report.at(0).toString() == sim.linkPath(0) && report.at(1).toInt() != 0);
+            QVERIFY(resultShows(station, "Fail", Qt::black, Qt::red));
+        }
+        owner.reset();
+        QTRY_COMPARE(workerThreads(), threadsBefore);
+    }
 };
 
-void tst_SerialFlashWidget::initTestCase()
-{
-    // Not a multiple of the YMODEM block, so the last block's padding is exercised too.
-    for (int i = 0; i < 5 * 1024 + 77; ++i)
-        imageData += char(QRandomGenerator::global()->bounded(256));
-    QVERIFY(imageFile.open() && imageFile.write(imageData) == imageData.size() && imageFile.flush());
-}
-
-void tst_SerialFlashWidget::progressPlacement_data()
-{
-    // Files configured, whether the station erases, the bar before, then the worker's report: file and percent.
-    QTest::addColumn<QList<int>>("given");
-    QTest::addColumn<int>("maximum");
-    QTest::addColumn<int>("value");
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("one file, half") << QList<int>{1, 0, 40, 1, 50} << 100 << 50 << "Downloading";
-    QTest::newRow("two files, second half") << QList<int>{2, 0, 40, 2, 50} << 200 << 150 << "Downloading";
-    QTest::newRow("two files, second done: the result decides") << QList<int>{2, 0, 40, 2, 100} << 200 << 200 << "Downloading";
-    QTest::newRow("file 0 placed like 1") << QList<int>{2, 0, 40, 0, 30} << 200 << 30 << "Downloading";
-    QTest::newRow("report of 0 on file 2") << QList<int>{2, 0, 40, 2, 0} << 200 << 0 << "Not Started";
-    QTest::newRow("erase mode ignores reports, bar clamped") << QList<int>{1, 1, 150, 1, 50} << 100 << 100 << "Erasing";
-    QTest::newRow("erase mode ignores a report of 0") << QList<int>{2, 1, -5, 1, 0} << 100 << 0 << "Erasing";
-}
-
-void tst_SerialFlashWidget::progressPlacement()
-{
-    QFETCH(QList<int>, given);
-    QFETCH(int, maximum);
-    QFETCH(int, value);
-    QFETCH(QString, text);
-
-    SerialFlashWidget station;
-    UserConfig config;
-    config.setFileList(QList<FileCfg>{{"a.bin", IMAGE_ADDR}, {"b.bin", 2 * IMAGE_ADDR}}.mid(0, given[0]));
-    station.setUserConfig(config);
-    station.setWorkMode(given[1] ? SerialFlashWidget::SERIAL_MODE_ERASING : SerialFlashWidget::SERIAL_MODE_DOWNLOADING);
-    station.setFlashState(given[1] ? SerialFlashWidget::FLASH_ERASING : SerialFlashWidget::FLASH_DOWNLOADING);
-    station.setProgress(given[2]);
-    QVERIFY(QMetaObject::invokeMethod(&station, "slotHandleWorkerReportYmodemProgress", Q_ARG(int, given[3]),
-                                      Q_ARG(int, given[4])));
-    QCOMPARE(barOf(&station)->maximum(), maximum);
-    QCOMPARE(barOf(&station)->value(), value);
-    QCOMPARE(resultOf(&station)->text(), text);
-}
-
-void tst_SerialFlashWidget::switchPort()
-{
-    PtyPair line;
-    QVERIFY2(line.open(), qPrintable(line.errorString()));
-    const QString path = line.slavePath();
-    SerialFlashWidget station;
-    QSignalSpy messages(&station, &SerialFlashWidget::sigReportMsg);
-    QSignalSpy toWorker(&station, &SerialFlashWidget::sigSetWorkerPortName);
-    QRadioButton *button = switchOf(&station);
-    station.setPortName(QStringLiteral("ttyUSB3"));
-    button->setChecked(true);
-    station.setPortName(QString());
-    QVERIFY(!button->isEnabled() && !button->isChecked());
-    QCOMPARE(toWorker.count(), 1);
-    station.setPortName(path);
-    QVERIFY(button->isEnabled());
-    QCOMPARE(toWorker.count(), 2);
-    QCOMPARE(toWorker.last().at(0).toString(), path);
-
-    button->click();
-    QCOMPARE(button->text(), QStringLiteral("Opened"));
-    // Holding the line is not a run.
-    QVERIFY(button->isChecked() && !station.isWorking());
-    button->click();
-    QCOMPARE(button->text(), QStringLiteral("Closed"));
-    QCOMPARE(station.serialState(), SerialFlashWidget::STATE_CLOSED);
-    QVERIFY(!button->isChecked());
-
-    QSerialPort holder(path);
-    QVERIFY(holder.open(QIODevice::ReadWrite));
-    button->click();
-    QCOMPARE(button->text(), QStringLiteral("Not Opened"));
-    QCOMPARE(station.serialState(), SerialFlashWidget::STATE_NOT_OPNED);
-    QVERIFY(!button->isChecked() && !station.isWorking());
-    QCOMPARE(messages.count(), 1);
-    QCOMPARE(messages.at(0), (QVariantList{path, "open failed, check if port has been opened by another application."}));
-
-    holder.close();
-    button->click();
-    QCOMPARE(station.serialState(), SerialFlashWidget::STATE_OPENED);
-    // Rebinding lets the line go at once.
-    station.setPortName(path);
-    QVERIFY(holder.open(QIODevice::ReadWrite));
-}
-
-void tst_SerialFlashWidget::runOnSimulatedChip_data()
-{
-    QTest::addColumn<QString>("moment");
-    QTest::newRow("single shot: a second start reuses the thread") << "again";
-    QTest::newRow("continuous: destroyed while talking to the chip") << "talking";
-    QTest::newRow("continuous: adapter pulled out while working") << "unplug";
-}
-
-// Whatever the worker is doing, destroying its station ends the thread without an abort.
-void tst_SerialFlashWidget::runOnSimulatedChip()
-{
-    QFETCH(QString, moment);
-    const bool again = moment == QLatin1String("again"), unplug = moment == QLatin1String("unplug");
-    const QSet<QString> threadsBefore = processThreads();
-    ChipSimProcess sim;
-    // A chip that never answers keeps a continuous worker busy without results, so the order
-    // is certain: the adapter goes, the binding frees the station, and only then can the
-    // worker's failure reach it.
-    QVERIFY(sim.start(1, QStringList{"--c-interval-ms", "100"} + (unplug ? QStringList{"--fault", "0:silent"} : QStringList())));
-    auto owner = std::make_unique<SerialFlashWidget>();
-    SerialFlashWidget *station = owner.get();
-    QSignalSpy reports(station, &SerialFlashWidget::sigReportWorker);
-    const QVariantList passed{sim.linkPath(0), 0, QStringLiteral("Success")};
-    station->setPortName(sim.linkPath(0));
-    switchOf(station)->click();
-    // As the main window does when Start is pressed.
-    const auto start = [&] {
-        UserConfig config;
-        config.setBaudrate(460800);
-        config.setDownloadMode(again ? UserConfig::DOWNLOAD_MODE_SINGLESHOT : UserConfig::DOWNLOAD_MODE_CONTINUOUS);
-        config.setFileList({FileCfg{imageFile.fileName(), IMAGE_ADDR}});
-        station->setUserConfig(config);
-        station->setFlashState(SerialFlashWidget::FLASH_NOT_STARTED);
-        station->setWorkMode(SerialFlashWidget::SERIAL_MODE_DOWNLOADING);
-        // The button still says "Opened" after a run, so the next Start goes to this station again.
-        return station->serialState() == SerialFlashWidget::STATE_OPENED ? station->startWorker() : -1;
-    };
-
-    QCOMPARE(start(), 0);
-    QCOMPARE(resultOf(station)->text(), QStringLiteral("Downloading"));
-    QVERIFY(station->isWorking());
-    const QSet<QString> threadsRunning = processThreads();
-    QCOMPARE(threadsRunning.size(), threadsBefore.size() + 1);
-    if (again) {
-        QTRY_VERIFY_WITH_TIMEOUT(!reports.isEmpty(), RUN_TIMEOUT_MS);
-        QCOMPARE(reports.at(0), passed);
-        QVERIFY(!station->isWorking());
-        QVERIFY(resultShows(station, "Pass", Qt::white, Qt::green));
-        QCOMPARE(sim.image(0, IMAGE_ADDR), imageData);
-        QCOMPARE(start(), 0);
-        QVERIFY(station->isWorking());
-        QTRY_COMPARE_WITH_TIMEOUT(reports.count(), 2, RUN_TIMEOUT_MS);
-        QCOMPARE(reports.at(1), passed);
-        QCOMPARE(processThreads(), threadsRunning);
-    } else {
-        QTRY_VERIFY_WITH_TIMEOUT(!sim.receivedLines(0).filter(QRegularExpression("^\\s*version")).isEmpty(), RUN_TIMEOUT_MS);
-        QVERIFY(station->isWorking());
-    }
-    if (unplug) {
-        QCOMPARE(reports.count(), 0);
-        station->setProgress(50);   // the reset must clear what a transfer had shown
-        QVERIFY(sim.command(QStringLiteral("unplug 0")));
-        StationBinding::refreshStationPorts({station}, {});
-        QCOMPARE(station->portName(), QString());
-        QCOMPARE(station->serialState(), SerialFlashWidget::STATE_NOT_OPNED);
-        QCOMPARE(resultOf(station)->text(), QStringLiteral("Not Started"));
-        QCOMPARE(barOf(station)->value(), 0);
-        QVERIFY(!station->isWorking() && !switchOf(station)->isEnabled());
-        QTRY_VERIFY_WITH_TIMEOUT(!reports.isEmpty(), RUN_TIMEOUT_MS);
-        // The row has lost its name; the result still names the line of its run.
-        QVERIFY(std::all_of(reports.begin(), reports.end(), [&](const QList<QVariant> &report) {
-            return report.at(0).toString() == sim.linkPath(0) && report.at(1).toInt() != 0;
-        }));
-        QVERIFY(resultShows(station, "Fail", Qt::black, Qt::red));
-    }
-    owner.reset();
-    // The kernel thread ends just after the wait for it returns.
-    QTRY_COMPARE(processThreads(), threadsBefore);
-}
-
 QTEST_MAIN(tst_SerialFlashWidget)
-
 #include "tst_serialflashwidget.moc"
