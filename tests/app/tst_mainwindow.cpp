@@ -1,3 +1,4 @@
+#include "apptranslator.h"
 #include "chipsimprocess.h"
 #include "configdialog.h"
 #include "errorcodes.h"
@@ -31,6 +32,8 @@ struct ModalBoxAnswerer : QObject
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
                 shown << box->windowTitle() + '|' + box->text();
                 defaultButton = box->standardButton(box->defaultButton());
+                for (auto which : { QMessageBox::Yes, QMessageBox::No, QMessageBox::Cancel, QMessageBox::Ok })
+                    buttons << (box->button(which) ? box->button(which)->text() : QString());
                 box->button(reply)->click();
             }
         });
@@ -38,6 +41,7 @@ struct ModalBoxAnswerer : QObject
     }
     QTimer poll;
     QStringList shown;
+    QStringList buttons;
     int defaultButton = 0;
 };
 
@@ -54,6 +58,7 @@ class TestMainWindow : public QObject
     QByteArray images[2];
     QPointer<MainWindow> window;
     QSet<QString> threadsBefore;
+    std::unique_ptr<AppTranslator> translator; // outlives the window, as at start-up
 
     // Stores the mode, the speed and image row `row`.
     static void writeConfig(int mode, const QString &baudrate, const QString &path, const QString &addr, int row = 0)
@@ -158,6 +163,7 @@ private slots:
     void cleanup()
     {
         delete window.data();
+        translator.reset();
         QApplication::processEvents();
         QTRY_COMPARE_WITH_TIMEOUT(workerThreads(), threadsBefore, 5000);
     }
@@ -435,6 +441,59 @@ private slots:
         const QStringList lines = window->findChild<QPlainTextEdit *>("txtLog")->toPlainText().split('\n');
         QCOMPARE(lines.size(), 1);
         QCOMPARE(lines.first().section(" | ", 1), note);
+    }
+
+    // The Simplified Chinese build: the catalogue embedded and installed the way start-up does it.
+    void chineseInterface_data()
+    {
+        QTest::addColumn<QString>("object"); // a button's or action's text, a menu's title; none: the erase question
+        QTest::addColumn<QString>("text");
+        QTest::newRow("Start") << "btnStart" << "开始";
+        QTest::newRow("Erase") << "btnErase" << "擦除";
+        QTest::newRow("Edit menu") << "menuEdit" << "编辑";
+        QTest::newRow("Help menu") << "menuHelp" << "帮助";
+        QTest::newRow("configuration") << "actionEdit_Configurations" << "编辑配置";
+        QTest::newRow("loader folder") << "actionRam_Loader_Folder" << "RAM 引导程序文件夹...";
+        QTest::newRow("clear count") << "actionClear_Count" << "计数清零";
+        QTest::newRow("user guide") << "actionUser_Guide" << "使用说明";
+        QTest::newRow("erase question, toolkit buttons too") << QString() << "！！！警告！！！|确定要擦除整个芯片吗？？？";
+    }
+
+    void chineseInterface()
+    {
+        QFETCH(QString, object);
+        QFETCH(QString, text);
+        writeConfig(0, "115200", imagePaths[0], "0");
+        translator = std::make_unique<AppTranslator>();
+        QVERIFY(translator->isInstalled() && makeWindow());
+        if (!object.isEmpty()) {
+            QObject *shown = window->findChild<QObject *>(object);
+            QVERIFY(shown);
+            QCOMPARE(shown->property(shown->inherits("QMenu") ? "title" : "text").toString(), text);
+            return;
+        }
+        QCOMPARE(ErrorCodes::errorString(515), QStringLiteral("读取芯片代码版本失败，请检查 USB 连接或重启芯片。"));
+        QVERIFY(openStation(0));
+        ModalBoxAnswerer answerer(QMessageBox::No);
+        QTest::mouseClick(button("btnErase"), Qt::LeftButton);
+        QCOMPARE(answerer.shown, QStringList{ text });
+        QCOMPARE(answerer.buttons, (QStringList{ "是(&Y)", "否(&N)", "取消", QString() }));
+        QCOMPARE(logMessages().last(), QStringLiteral("已取消擦除"));
+    }
+
+    // A string added to the interface without its translation shows up here as unfinished.
+    void everyStringTranslated()
+    {
+        const QString ts = imageDir.filePath("current.ts");
+        QVERIFY(QFile::copy(ZDZ_TS_FILE, ts));
+        QProcess tool;
+        tool.setWorkingDirectory(ZDZ_SOURCE_DIR);
+        tool.start(ZDZ_LUPDATE, { "-no-obsolete", "-locations", "none", "app", "ui", "stations", "engine", "config", "-ts", ts });
+        QVERIFY(tool.waitForFinished(60000) && tool.exitCode() == 0);
+        tool.start(ZDZ_LRELEASE, { ts, "-qm", imageDir.filePath("current.qm") });
+        QVERIFY(tool.waitForFinished(60000) && tool.exitCode() == 0);
+        const QString report = QString::fromUtf8(tool.readAllStandardOutput());
+        QVERIFY2(report.contains(" finished and 0 unfinished)"), qPrintable(report));
     }
 };
 

@@ -1,16 +1,7 @@
 #ifndef CHIPSIMPROCESS_H
 #define CHIPSIMPROCESS_H
 
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QMap>
-#include <QProcess>
-#include <QScopedPointer>
-#include <QStringList>
-#include <QTemporaryDir>
+#include <QtCore>
 
 #include <csignal>
 #include <sys/prctl.h>

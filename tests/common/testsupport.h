@@ -1,12 +1,7 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
-#include <QByteArray>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QSet>
-#include <QStringList>
+#include <QtCore>
 
 inline bool writeFile(const QString &path, const QByteArray &data)
 {

@@ -1,7 +1,4 @@
-#include <QImage>
-#include <QProcess>
-#include <QSettings>
-#include <QTemporaryDir>
+#include <QtGui>
 #include <QtTest>
 
 #include <csignal>

@@ -5,16 +5,8 @@
 #include "testsupport.h"
 #include "userconfig.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QFileDialog>
-#include <QGroupBox>
-#include <QLayout>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QtTest>
+#include <QtWidgets>
 
 namespace {
 
