@@ -60,20 +60,12 @@ public:
         }
     }
 
-    // Writes everything, waiting while the line's buffer is full.
+    // Writes everything; the master blocks while the line's buffer is full.
     bool writeMaster(const QByteArray &data)
     {
-        for (qint64 done = 0; done < data.size();) {
-            const ssize_t n = ::write(m_master, data.constData() + done, static_cast<size_t>(data.size() - done));
-            if (n > 0) {
-                done += n;
-            } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
+        for (qint64 done = 0, n; done < data.size(); done += qMax<qint64>(n, 0))
+            if ((n = ::write(m_master, data.constData() + done, static_cast<size_t>(data.size() - done))) < 0 && errno != EINTR)
                 return fail("write");
-            } else {
-                pollfd p{ m_master, POLLOUT, 0 };
-                ::poll(&p, 1, 100);
-            }
-        }
         return true;
     }
 
