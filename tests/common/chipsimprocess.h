@@ -27,7 +27,6 @@ public:
         if (!dir->isValid() || !QDir(dir->path()).mkpath("links") || !QDir(dir->path()).mkpath("out"))
             return false;
         links.clear();
-        stdoutBuffer.clear();
         process.reset(new OrphanSafeProcess());
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process->start(ZDZ_CHIPSIM_BIN, QStringList{ "--chips", QString::number(chips), "--dir", dir->filePath("links"),
@@ -131,31 +130,19 @@ private:
         void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGTERM); }
     };
 
+    // What an ended simulator printed last is still read.
     bool readLine(const QDeadlineTimer &deadline, QString *line)
     {
-        for (int lf; (lf = stdoutBuffer.indexOf('\n')) < 0;) {
-            if (!process || deadline.hasExpired())
+        while (!process->canReadLine())
+            if (deadline.hasExpired() || !process->waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime()))))
                 return false;
-            if (!isRunning()) {
-                // What an ended simulator printed last is still read.
-                const QByteArray rest = process->readAllStandardOutput();
-                if (rest.isEmpty())
-                    return false;
-                stdoutBuffer += rest;
-            } else if (process->waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())))) {
-                stdoutBuffer += process->readAllStandardOutput();
-            }
-        }
-        const int lf = stdoutBuffer.indexOf('\n');
-        *line = QString::fromLocal8Bit(stdoutBuffer.left(lf));
-        stdoutBuffer.remove(0, lf + 1);
+        *line = QString::fromLocal8Bit(process->readLine()).chopped(1);
         return true;
     }
 
     QScopedPointer<QTemporaryDir> dir;
     QScopedPointer<OrphanSafeProcess> process;
     QMap<int, QString> links;
-    QByteArray stdoutBuffer;
 };
 
 #endif

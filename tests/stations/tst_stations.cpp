@@ -41,15 +41,6 @@ class tst_Stations : public QObject
     QByteArray imageData;
 
 private slots:
-    // The first call creates the one monitor, which scans on its own from then on.
-    void oneMonitorScansOnItsOwn()
-    {
-        SerialMonitor *monitor = SerialMonitor::instance();
-        QVERIFY(monitor && monitor == SerialMonitor::instance());
-        QVERIFY(QSignalSpy(monitor, &SerialMonitor::sigSerialScanResult).wait(3000));
-        monitor->stopScan();
-    }
-
     void extraPortEntries_data()
     {
         QTest::addColumn<QStringList>("entries");
@@ -113,9 +104,12 @@ private slots:
 
     // From the environment to the rows: links named like a Windows line's adapters sort by the
     // toolkit's string order (COM10 first), and absolute paths sort before the system's names,
-    // so they take the first rows. A pulled adapter frees its row.
+    // so they take the first rows. A pulled adapter frees its row. The first call creates the
+    // one monitor, which scans on its own from then on.
     void monitorBindsExtraPorts()
     {
+        SerialMonitor *monitor = SerialMonitor::instance();
+        QVERIFY(monitor && monitor == SerialMonitor::instance() && QSignalSpy(monitor, &SerialMonitor::sigSerialScanResult).wait(3000));
         SerialFlashWidget rows[20];
         QList<SerialFlashWidget *> stations;
         for (SerialFlashWidget &row : rows)
@@ -123,7 +117,6 @@ private slots:
         QTemporaryDir dir;
         const QStringList paths{ dir.filePath("COM3"), dir.filePath("COM10"), dir.filePath("COM4") };
         QVERIFY(plugAdapter(dir.path(), "COM3") && plugAdapter(dir.path(), "COM10") && plugAdapter(dir.path(), "COM4"));
-        SerialMonitor *monitor = SerialMonitor::instance();
         monitor->stopScan();
         QSignalSpy results(monitor, &SerialMonitor::sigSerialScanResult);
         const auto scan = [&] {
