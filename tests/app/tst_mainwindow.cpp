@@ -98,9 +98,7 @@ class TestMainWindow : public QObject
     bool openStation(int chip)
     {
         SerialFlashWidget *station = stationFor(chip);
-        if (station)
-            openClose(station)->click();
-        return station && station->serialState() == SerialFlashWidget::STATE_OPENED;
+        return station && (openClose(station)->click(), station->serialState() == SerialFlashWidget::STATE_OPENED);
     }
     QString resultText(int chip) const { return stationFor(chip)->findChild<QLineEdit *>("leditResult")->text(); }
     // Every line must carry the time stamp; the messages behind it are returned, past the
@@ -240,9 +238,7 @@ private slots:
         QSettings().setValue(SettingsKeys::FailCount, 1);
         QVERIFY(makeWindow());
         QVERIFY(stationFor(1) && openStation(0) && openStation(2));
-        QList<int> before;
-        for (int chip = 0; chip < CHIPS; ++chip)
-            before << sim.receivedLines(chip).size();
+        const QList<int> before{ sim.receivedLines(0).size(), sim.receivedLines(1).size(), sim.receivedLines(2).size() };
         // The links sort in chip order, so chip 0 sits on an earlier row than chip 2.
         const QString kind = erase ? "start erase..." : "start download...";
         const QStringList starts{ prefixed(links[0], kind), prefixed(links[2], kind) };
@@ -293,7 +289,7 @@ private slots:
 
     void scanDuringStart_data()
     {
-        QTest::addColumn<QList<int>>("listed");
+        QTest::addColumn<QList<int>>("listed"); // the chip whose link the next scan lists
         QTest::addColumn<bool>("unplug");
         QTest::addColumn<int>("result");
         QTest::newRow("the line replaced by a newly plugged one") << QList<int>{ 1 } << false << 0;
@@ -314,10 +310,7 @@ private slots:
         QVERIFY(QMetaObject::invokeMethod(monitor, "scantimeout"));
         QVERIFY(makeWindow() && openStation(0));
         const int before = sim.receivedLines(1).size();
-        QStringList nowListed;
-        for (int chip : listed)
-            nowListed << links[chip];
-        setExtraPorts(nowListed);
+        setExtraPorts({ links[listed[0]] });
         QVERIFY(!unplug || sim.command("unplug 0"));
         QVERIFY(QMetaObject::invokeMethod(monitor, "scantimeout", Qt::QueuedConnection));
 
