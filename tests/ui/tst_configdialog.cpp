@@ -59,6 +59,7 @@ QString describe(const UserConfig &config)
 
 } // namespace
 
+// The configuration dialog, its message label and the record built from the store or its rows.
 class tst_ConfigDialog : public QObject
 {
     Q_OBJECT
