@@ -335,7 +335,7 @@ private slots:
         QSettings().setValue(SettingsKeys::FailCount, 89);
         writeConfig(1, "460800", imagePaths[1], "1000");
         QVERIFY(makeWindow());
-        QCOMPARE(window->findChild<QLabel *>("lblMode")->text(), QStringLiteral("continuous"));
+        QVERIFY(window->findChild<QLabel *>("lblMode")->text() == "continuous" && !button("btnErase")->isEnabled());
         QCOMPARE(counts(), QList<int>({ 1234567, 89, 1234567, 89 }));
         QVERIFY(openStation(0));
         const int before = sim.receivedLines(0).size();
