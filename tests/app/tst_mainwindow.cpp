@@ -1,23 +1,16 @@
+#include "apptranslator.h"
 #include "chipsimprocess.h"
 #include "configdialog.h"
 #include "errorcodes.h"
-#include "ramloader.h"
 #include "mainwindow.h"
+#include "ramloader.h"
 #include "serialflashwidget.h"
 #include "serialmonitor.h"
 #include "settingskeys.h"
 #include "testsupport.h"
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QLCDNumber>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPlainTextEdit>
-#include <QPointer>
-#include <QPushButton>
 #include <QtTest>
+#include <QtWidgets>
 
 #include <algorithm>
 
@@ -25,7 +18,6 @@ namespace {
 
 constexpr int CHIPS = 3;
 constexpr int RUN_TIMEOUT_MS = 30000;
-
 const QString NO_PORT_MSG = QStringLiteral("Please select some serial ports before work starts!!!");
 
 QString prefixed(const QString &port, const QString &text) { return QStringLiteral("[%1]: %2").arg(port, text); }
@@ -40,6 +32,8 @@ struct ModalBoxAnswerer : QObject
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
                 shown << box->windowTitle() + '|' + box->text();
                 defaultButton = box->standardButton(box->defaultButton());
+                for (auto which : { QMessageBox::Yes, QMessageBox::No, QMessageBox::Cancel, QMessageBox::Ok })
+                    buttons << (box->button(which) ? box->button(which)->text() : QString());
                 box->button(reply)->click();
             }
         });
@@ -47,6 +41,7 @@ struct ModalBoxAnswerer : QObject
     }
     QTimer poll;
     QStringList shown;
+    QStringList buttons;
     int defaultButton = 0;
 };
 
@@ -56,30 +51,23 @@ class TestMainWindow : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
+    ChipSimProcess sim;
+    QStringList links;
+    QTemporaryDir imageDir;
+    QString imagePaths[2];
+    QByteArray images[2];
+    QPointer<MainWindow> window;
+    QSet<QString> threadsBefore;
+    std::unique_ptr<AppTranslator> translator; // outlives the window, as at start-up
 
-    void startAndErase_data();
-    void startAndErase();
-    void startRefused_data();
-    void startRefused();
-    void scanDuringStart_data();
-    void scanDuringStart();
-    void resultsAndCounters();
-    void continuousModeCountsEveryChip();
-    void about();
-
-private:
-    // Stores the mode, the speed and one image row at address `addr`.
-    void writeConfig(int mode, const QString &baudrate, const QString &path, const QString &addr)
+    // Stores the mode, the speed and image row `row`.
+    static void writeConfig(int mode, const QString &baudrate, const QString &path, const QString &addr, int row = 0)
     {
         QSettings settings;
         settings.setValue(SettingsKeys::DownloadModeIndex, mode);
         settings.setValue(SettingsKeys::Baudrate, baudrate);
-        settings.setValue(SettingsKeys::filePathKey(0), path);
-        settings.setValue(SettingsKeys::startAddrKey(0), addr);
+        settings.setValue(SettingsKeys::filePathKey(row), path);
+        settings.setValue(SettingsKeys::startAddrKey(row), addr);
     }
     // Pass and fail as stored (-1: never stored), then as the LCDs show them.
     QList<int> counts() const
@@ -90,8 +78,7 @@ private:
                  window->findChild<QLCDNumber *>("lcdFailCount")->intValue() };
     }
     // A fresh window finds the monitor already past its first scan, so it is bound to the
-    // simulated ports through the same slot that the monitor's report reaches. Active, so that
-    // its keys reach it.
+    // simulated ports through the slot the monitor's report reaches. Active, so that keys reach it.
     bool makeWindow()
     {
         window = new MainWindow();
@@ -102,20 +89,20 @@ private:
     }
     SerialFlashWidget *stationFor(int chip) const
     {
-        const QList<SerialFlashWidget *> rows = window->findChildren<SerialFlashWidget *>();
-        const auto row = std::find_if(rows.begin(), rows.end(), [&](SerialFlashWidget *r) { return r->portName() == links[chip]; });
-        return row == rows.end() ? nullptr : *row;
+        for (SerialFlashWidget *row : window->findChildren<SerialFlashWidget *>())
+            if (row->portName() == links[chip])
+                return row;
+        return nullptr;
     }
     static QAbstractButton *openClose(SerialFlashWidget *station) { return station->findChild<QAbstractButton *>("rdbtnOpenClose"); }
     bool openStation(int chip)
     {
         SerialFlashWidget *station = stationFor(chip);
-        if (station)
-            openClose(station)->click();
-        return station && station->serialState() == SerialFlashWidget::STATE_OPENED;
+        return station && (openClose(station)->click(), station->serialState() == SerialFlashWidget::STATE_OPENED);
     }
     QString resultText(int chip) const { return stationFor(chip)->findChild<QLineEdit *>("leditResult")->text(); }
-    // Every line must carry the time stamp; the messages behind it are returned.
+    // Every line must carry the time stamp; the messages behind it are returned, past the
+    // start-up note about the built-in loaders.
     QStringList logMessages() const
     {
         static const QRegularExpression stamped("\\A\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}:\\d{3} \\| (.*)\\z");
@@ -124,7 +111,6 @@ private:
             const QRegularExpressionMatch match = stamped.match(line);
             messages << (match.hasMatch() ? match.captured(1) : "unstamped log line: " + line);
         }
-        // The start-up note about the built-in loaders comes first and once; the cases look past it.
         if (!messages.isEmpty() && messages.first() == RamLoader::placeholderWarning())
             messages.removeFirst();
         return messages;
@@ -138,292 +124,371 @@ private:
             enabled << openClose(stationFor(chip))->isEnabled();
         return enabled;
     }
-
-    ChipSimProcess sim;
-    QStringList links;
-    QTemporaryDir imageDir;
-    QString imagePaths[2];
-    QByteArray images[2];
-    QPointer<MainWindow> window;
-};
-
-void TestMainWindow::initTestCase()
-{
-    QCoreApplication::setOrganizationName(QStringLiteral("Marwenta"));
-    QCoreApplication::setApplicationName(QStringLiteral("ZU-Dazazi-Zuvareridi"));
-    // A window closed by a test must not end the test program.
-    QApplication::setQuitOnLastWindowClosed(false);
-
-    QVERIFY(imageDir.isValid());
-    QRandomGenerator generator(7);
-    for (int i = 0; i < 2; ++i) {
-        for (int n = 0; n < (i == 0 ? 20000 : 3000); ++n)
-            images[i] += static_cast<char>(generator.bounded(256));
-        imagePaths[i] = imageDir.filePath(QStringLiteral("image%1.bin").arg(i));
-        QVERIFY(writeFile(imagePaths[i], images[i]));
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("Marwenta"));
+        QCoreApplication::setApplicationName(QStringLiteral("ZU-Dazazi-Zuvareridi"));
+        // A window closed by a test must not end the test program.
+        QApplication::setQuitOnLastWindowClosed(false);
+        QRandomGenerator generator(7);
+        for (int i = 0; i < 2; ++i) {
+            for (int n = 0; n < (i == 0 ? 20000 : 3000); ++n)
+                images[i] += static_cast<char>(generator.bounded(256));
+            imagePaths[i] = imageDir.filePath(QStringLiteral("image%1.bin").arg(i));
+            QVERIFY(writeFile(imagePaths[i], images[i]));
+        }
+        QVERIFY(sim.start(CHIPS, { "--families", "ZR740A,ZR740C,ZR610A" }));
+        for (int chip = 0; chip < CHIPS; ++chip)
+            links << sim.linkPath(chip);
     }
 
-    QVERIFY(sim.start(CHIPS, { "--families", "ZR740A,ZR740C,ZR610A" }));
-    for (int chip = 0; chip < CHIPS; ++chip)
-        links << sim.linkPath(chip);
-}
+    // The monitor lists the links as ports, and each chip is a fresh one.
+    void init()
+    {
+        QSettings().clear();
+        threadsBefore = workerThreads();
+        for (int chip = 0; chip < CHIPS; ++chip)
+            QVERIFY(sim.command(QStringLiteral("%1 %2").arg(QFileInfo::exists(links[chip]) ? "reboot" : "replug").arg(chip)));
+        setExtraPorts(links);
+        SerialMonitor::instance()->startScan(SerialMonitor::SCAN_INTERVAL_MS);
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(links.begin(), links.end(), [](const QString &link) {
+                                     return SerialMonitor::instance()->currentPortList().contains(link); }), 5000);
+    }
 
-// The monitor lists the links as ports, and each chip is a fresh one.
-void TestMainWindow::init()
-{
-    QSettings().clear();
-    for (int chip = 0; chip < CHIPS; ++chip)
-        QVERIFY(sim.command(QStringLiteral("%1 %2").arg(QFileInfo::exists(links[chip]) ? "reboot" : "replug").arg(chip)));
-    setExtraPorts(links);
-    SerialMonitor::instance()->startScan(SerialMonitor::SCAN_INTERVAL_MS);
-    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(links.begin(), links.end(), [](const QString &link) {
-                                 return SerialMonitor::instance()->currentPortList().contains(link); }), 5000);
-}
+    // Whatever a window was doing when it went (closed inside a transfer, workers cycling on to
+    // the next chip), every worker thread it started is joined.
+    void cleanup()
+    {
+        delete window.data();
+        translator.reset();
+        QApplication::processEvents();
+        QTRY_COMPARE_WITH_TIMEOUT(workerThreads(), threadsBefore, 5000);
+    }
 
-void TestMainWindow::cleanup()
-{
-    delete window.data();
-    QApplication::processEvents();
-}
+    void startRefused_data()
+    {
+        QTest::addColumn<QString>("press");
+        // "open": station 1 is opened; "no file": the stored row has no address; "dialog": the dialog exists.
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("Start without an opened port") << "btnStart" << "" << NO_PORT_MSG;
+        QTest::newRow("keypad Enter without an opened port") << "Enter" << "" << NO_PORT_MSG;
+        QTest::newRow("Return without an opened port") << "Return" << "" << NO_PORT_MSG;
+        QTest::newRow("Erase answered No") << "btnErase" << "open" << "quit erase";
+        QTest::newRow("stored configuration without files")
+            << "btnStart" << "open, no file" << "Invalid mode, please use **singleshot** or **continuous** mode!!!";
+        QTest::newRow("dialog with rows that yield no file") << "btnStart" << "open, no file, dialog"
+            << "user config is invalid, check baudrate/filepath and startaddr in config dialog!!!";
+    }
 
-// Every way of pressing Start or Erase that must log its message and start nothing; the
-// erase question is answered No.
-void TestMainWindow::startRefused_data()
-{
-    QTest::addColumn<QString>("press");
-    // "open": station 1 is opened; "no file": the stored row has no address; "dialog": the dialog exists.
-    QTest::addColumn<QString>("setup");
-    QTest::addColumn<QString>("message");
+    // Every way of pressing Start or Erase that must log its message and start nothing; the
+    // erase question is answered No. With the controls taken away, as during a run, the same
+    // press does nothing at all.
+    void startRefused()
+    {
+        QFETCH(QString, press);
+        QFETCH(QString, setup);
+        QFETCH(QString, message);
+        writeConfig(0, "115200", imagePaths[0], setup.contains("no file") ? "" : "0");
+        QVERIFY(makeWindow());
+        QVERIFY(!setup.contains("open") || openStation(1));
+        QVERIFY(!setup.contains("dialog") || QMetaObject::invokeMethod(window, "on_actionEdit_Configurations_triggered"));
+        ModalBoxAnswerer answerer(QMessageBox::No);
+        for (bool duringRun : { false, true }) {
+            if (duringRun) {
+                button("btnStart")->setEnabled(false);
+                button("btnErase")->setEnabled(false);
+            }
+            if (press == "Enter" || press == "Return")
+                QTest::keyClick(window, press == "Enter" ? Qt::Key_Enter : Qt::Key_Return, press == "Enter" ? Qt::KeypadModifier : Qt::NoModifier);
+            else
+                QTest::mouseClick(button(press), Qt::LeftButton);
+            QTest::qWait(duringRun ? 300 : 0);
+            QTRY_COMPARE(logMessages(), QStringList{ message });
+            QVERIFY(duringRun || !controlsEnabled().contains(false));
+        }
+        QVERIFY(!sim.receivedLines(1).contains("version \r\n"));
+        QCOMPARE(counts().mid(0, 2), QList<int>({ -1, -1 }));
+    }
 
-    QTest::newRow("Start without an opened port") << "btnStart" << "" << NO_PORT_MSG;
-    QTest::newRow("keypad Enter without an opened port") << "Enter" << "" << NO_PORT_MSG;
-    QTest::newRow("Return without an opened port") << "Return" << "" << NO_PORT_MSG;
-    QTest::newRow("Erase answered No") << "btnErase" << "open" << "quit erase";
-    QTest::newRow("stored configuration without files")
-        << "btnStart" << "open, no file" << "Invalid mode, please use **singleshot** or **continuous** mode!!!";
-    QTest::newRow("dialog with rows that yield no file") << "btnStart" << "open, no file, dialog"
-                                                         << "user config is invalid, check baudrate/filepath and startaddr in config dialog!!!";
-}
+    void startAndErase_data()
+    {
+        QTest::addColumn<QString>("press");
+        QTest::addColumn<QString>("meanwhile");
+        QTest::newRow("Start") << "btnStart" << "";
+        QTest::newRow("Start, a second click queued") << "btnStart" << "btnStart";
+        QTest::newRow("Start, Return just before") << "btnStart" << "Return";
+        QTest::newRow("Erase, a second click queued") << "btnErase" << "btnErase";
+        QTest::newRow("Erase, Return just before") << "btnErase" << "Return";
+        QTest::newRow("Start, a close queued") << "btnStart" << "close";
+    }
 
-void TestMainWindow::startRefused()
-{
-    QFETCH(QString, press);
-    QFETCH(QString, setup);
-    QFETCH(QString, message);
-
-    writeConfig(0, "115200", imagePaths[0], setup.contains("no file") ? "" : "0");
-    QVERIFY(makeWindow());
-    QVERIFY(!setup.contains("open") || openStation(1));
-    if (setup.contains("dialog"))
-        QVERIFY(QMetaObject::invokeMethod(window, "on_actionEdit_Configurations_triggered"));
-    ModalBoxAnswerer answerer(QMessageBox::No);
-    const auto pressIt = [&]() {
-        if (press == "Enter")
-            QTest::keyClick(window, Qt::Key_Enter, Qt::KeypadModifier);
-        else if (press == "Return")
+    // Start or Erase on the two opened rows of three. A press, a key (whose click follows 100 ms
+    // later) or a close that comes meanwhile runs only after it and finds the line at work: every
+    // opened row is started once, asked once and counted once; a close then ends the rows at work.
+    void startAndErase()
+    {
+        QFETCH(QString, press);
+        QFETCH(QString, meanwhile);
+        const bool erase = press == "btnErase";
+        writeConfig(0, "921600", imagePaths[1], "40000", 1);
+        writeConfig(0, "921600", imagePaths[0], "8000");
+        QSettings().setValue(SettingsKeys::PassCount, 4);
+        QSettings().setValue(SettingsKeys::FailCount, 1);
+        QVERIFY(makeWindow());
+        QVERIFY(stationFor(1) && openStation(0) && openStation(2));
+        const QList<int> before{ sim.receivedLines(0).size(), sim.receivedLines(1).size(), sim.receivedLines(2).size() };
+        // The links sort in chip order, so chip 0 sits on an earlier row than chip 2.
+        const QString kind = erase ? "start erase..." : "start download...";
+        const QStringList starts{ prefixed(links[0], kind), prefixed(links[2], kind) };
+        ModalBoxAnswerer answerer(QMessageBox::Yes);
+        if (meanwhile == "Return")
             QTest::keyClick(window, Qt::Key_Return);
-        else
-            QTest::mouseClick(button(press), Qt::LeftButton);
-    };
+        else if (!meanwhile.isEmpty())
+            QVERIFY(QMetaObject::invokeMethod(meanwhile == "close" ? static_cast<QObject *>(window) : button(meanwhile),
+                                              meanwhile == "close" ? "close" : "click", Qt::QueuedConnection));
 
-    pressIt();
-    QTRY_COMPARE(logMessages(), QStringList{ message });
-    QVERIFY(!controlsEnabled().contains(false));
-    // With the controls taken away, as during a run, the same press does nothing.
-    button("btnStart")->setEnabled(false);
-    button("btnErase")->setEnabled(false);
-    pressIt();
-    QTest::qWait(300);
-    QCOMPARE(logMessages(), QStringList{ message });
-    QVERIFY(!sim.receivedLines(1).contains("version \r\n"));
-    QCOMPARE(counts().mid(0, 2), QList<int>({ -1, -1 }));
-}
+        QTest::mouseClick(button(press), Qt::LeftButton);
+        if (meanwhile == "close") {
+            QTRY_VERIFY(!window->isVisible());
+            QCOMPARE(logMessages(), starts);
+            QCOMPARE(window->findChildren<SerialFlashWidget *>().size(), 20 - 2);
+            return;
+        }
+        QCOMPARE(resultText(0), QString(erase ? "Erasing" : "Downloading"));
+        QVERIFY(!controlsEnabled().contains(true));
+        QTRY_VERIFY_WITH_TIMEOUT(logMessages().filter("]: Success").size() >= 2, RUN_TIMEOUT_MS);
+        QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
+        QVERIFY(!controlsEnabled().contains(false));
+        QCOMPARE(answerer.shown, erase ? QStringList{ "!!!Warning!!!|Are you sure to erase the entire chip???" } : QStringList());
+        QCOMPARE(answerer.defaultButton, erase ? int(QMessageBox::Cancel) : 0);
+        QCOMPARE(logMessages().mid(0, 2), starts);
+        QStringList ends = logMessages().mid(2);
+        ends.sort();
+        QCOMPARE(ends, (QStringList{ prefixed(links[0], "Success"), prefixed(links[2], "Success") }));
+        QCOMPARE(counts(), QList<int>({ 6, 1, 6, 1 }));
+        QCOMPARE((QStringList{ resultText(0), resultText(1), resultText(2) }), (QStringList{ "Pass", "Not Started", "Pass" }));
+        for (int chip : { 0, 2 }) {
+            const QStringList commands = sim.receivedLines(chip).mid(before[chip]);
+            QCOMPARE(commands.count("upgrade \r\n"), erase ? 0 : 2);
+            QCOMPARE(commands.count("ferase_all \r\n"), erase ? 1 : 0);
+            QVERIFY(erase || (sim.image(chip, 0x8000) == images[0] && sim.image(chip, 0x40000) == images[1]));
+        }
+        QVERIFY(!sim.receivedLines(1).mid(before[1]).contains("version \r\n"));
 
-void TestMainWindow::startAndErase_data()
-{
-    QTest::addColumn<QString>("press");
-    QTest::addColumn<QString>("meanwhile");
-    QTest::newRow("Start") << "btnStart" << "";
-    QTest::newRow("Start, a second click queued") << "btnStart" << "btnStart";
-    QTest::newRow("Start, Return just before") << "btnStart" << "Return";
-    QTest::newRow("Erase, a second click queued") << "btnErase" << "btnErase";
-    QTest::newRow("Erase, Return just before") << "btnErase" << "Return";
-    QTest::newRow("Start, a close queued") << "btnStart" << "close";
-}
-
-// Start or Erase on the two opened rows of three. A press, a key (whose click follows 100 ms
-// later) or a close that comes meanwhile runs only after it and finds the line at work: every
-// opened row is started once, asked once and counted once; a close then ends the rows at work.
-void TestMainWindow::startAndErase()
-{
-    QFETCH(QString, press);
-    QFETCH(QString, meanwhile);
-    const bool erase = press == "btnErase";
-    writeConfig(0, "921600", imagePaths[0], "8000");
-    QSettings().setValue(SettingsKeys::filePathKey(1), imagePaths[1]);
-    QSettings().setValue(SettingsKeys::startAddrKey(1), "40000");
-    QSettings().setValue(SettingsKeys::PassCount, 4);
-    QSettings().setValue(SettingsKeys::FailCount, 1);
-    QVERIFY(makeWindow());
-    QVERIFY(stationFor(1) && openStation(0) && openStation(2));
-    QList<int> before;
-    for (int chip = 0; chip < CHIPS; ++chip)
-        before << sim.receivedLines(chip).size();
-    // The links sort in chip order, so chip 0 sits on an earlier row than chip 2.
-    const QString kind = erase ? "start erase..." : "start download...";
-    const QStringList starts{ prefixed(links[0], kind), prefixed(links[2], kind) };
-    ModalBoxAnswerer answerer(QMessageBox::Yes);
-    if (meanwhile == "Return")
-        QTest::keyClick(window, Qt::Key_Return);
-    else if (meanwhile == "close")
-        QVERIFY(QMetaObject::invokeMethod(window, "close", Qt::QueuedConnection));
-    else if (!meanwhile.isEmpty())
-        QVERIFY(QMetaObject::invokeMethod(button(meanwhile), "click", Qt::QueuedConnection));
-
-    QTest::mouseClick(button(press), Qt::LeftButton);
-    if (meanwhile == "close") {
-        QTRY_VERIFY(!window->isVisible());
-        QCOMPARE(logMessages(), starts);
-        QCOMPARE(window->findChildren<SerialFlashWidget *>().size(), 20 - 2);
-        return;
+        // Switched off and on again, a row holds its line but is not at work: once the periodic
+        // check has run, the configuration opens editable.
+        openClose(stationFor(0))->click();
+        openClose(stationFor(0))->click();
+        QVERIFY(stationFor(0)->serialState() == SerialFlashWidget::STATE_OPENED && !stationFor(0)->isWorking());
+        QTest::qWait(600);
+        QVERIFY(QMetaObject::invokeMethod(window, "on_actionEdit_Configurations_triggered"));
+        QVERIFY(window->findChild<ConfigDialog *>()->isEnabled());
     }
-    QCOMPARE(resultText(0), QString(erase ? "Erasing" : "Downloading"));
-    QVERIFY(!controlsEnabled().contains(true));
-    // The next periodic check after the last result gives the operator the controls back.
-    QTRY_VERIFY_WITH_TIMEOUT(logMessages().filter("]: Success").size() >= 2, RUN_TIMEOUT_MS);
-    QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
-    QVERIFY(!controlsEnabled().contains(false));
-    QCOMPARE(answerer.shown, erase ? QStringList{ "!!!Warning!!!|Are you sure to erase the entire chip???" } : QStringList());
-    QCOMPARE(answerer.defaultButton, erase ? int(QMessageBox::Cancel) : 0);
-    QCOMPARE(logMessages().mid(0, 2), starts);
-    QStringList ends = logMessages().mid(2);
-    ends.sort();
-    QCOMPARE(ends, (QStringList{ prefixed(links[0], "Success"), prefixed(links[2], "Success") }));
-    QCOMPARE(counts(), QList<int>({ 6, 1, 6, 1 }));
-    QCOMPARE((QStringList{ resultText(0), resultText(1), resultText(2) }), (QStringList{ "Pass", "Not Started", "Pass" }));
-    for (int chip : { 0, 2 }) {
-        const QStringList commands = sim.receivedLines(chip).mid(before[chip]);
-        QCOMPARE(commands.count("upgrade \r\n"), erase ? 0 : 2);
-        QCOMPARE(commands.count("ferase_all \r\n"), erase ? 1 : 0);
-        QVERIFY(erase || (sim.image(chip, 0x8000) == images[0] && sim.image(chip, 0x40000) == images[1]));
+
+    void scanDuringStart_data()
+    {
+        QTest::addColumn<QList<int>>("listed"); // the chip whose link the next scan lists
+        QTest::addColumn<bool>("unplug");
+        QTest::addColumn<int>("result");
+        QTest::newRow("the line replaced by a newly plugged one") << QList<int>{ 1 } << false << 0;
+        QTest::newRow("the adapter pulled out") << QList<int>{ 0 } << true << int(ErrorCodes::RESULT_PORT_OPEN_FAILED);
     }
-    QVERIFY(!sim.receivedLines(1).mid(before[1]).contains("version \r\n"));
 
-    // Switched off and on again, a row holds its line but is not at work: once the periodic
-    // check has run, the configuration opens editable.
-    openClose(stationFor(0))->click();
-    openClose(stationFor(0))->click();
-    QVERIFY(stationFor(0)->serialState() == SerialFlashWidget::STATE_OPENED && !stationFor(0)->isWorking());
-    QTest::qWait(600);
-    QVERIFY(QMetaObject::invokeMethod(window, "on_actionEdit_Configurations_triggered"));
-    QVERIFY(window->findChild<ConfigDialog *>()->isEnabled());
-}
+    // A port scan that comes while Start runs may free the opened row and hand it a new port:
+    // only the line the operator opened is flashed, and its result names that line.
+    void scanDuringStart()
+    {
+        QFETCH(QList<int>, listed);
+        QFETCH(bool, unplug);
+        QFETCH(int, result);
+        writeConfig(0, "921600", imagePaths[1], "0");
+        SerialMonitor *monitor = SerialMonitor::instance();
+        monitor->stopScan();
+        setExtraPorts({ links[0] });
+        QVERIFY(QMetaObject::invokeMethod(monitor, "scantimeout"));
+        QVERIFY(makeWindow() && openStation(0));
+        const int before = sim.receivedLines(1).size();
+        setExtraPorts({ links[listed[0]] });
+        QVERIFY(!unplug || sim.command("unplug 0"));
+        QVERIFY(QMetaObject::invokeMethod(monitor, "scantimeout", Qt::QueuedConnection));
 
-void TestMainWindow::scanDuringStart_data()
-{
-    QTest::addColumn<QList<int>>("listed");
-    QTest::addColumn<bool>("unplug");
-    QTest::addColumn<int>("result");
-    QTest::newRow("the line replaced by a newly plugged one") << QList<int>{ 1 } << false << 0;
-    QTest::newRow("the adapter pulled out") << QList<int>{ 0 } << true << int(ErrorCodes::RESULT_PORT_OPEN_FAILED);
-}
+        QTest::mouseClick(button("btnStart"), Qt::LeftButton);
+        const QString end = prefixed(links[0], ErrorCodes::errorString(result));
+        QTRY_VERIFY_WITH_TIMEOUT(logMessages().contains(end), RUN_TIMEOUT_MS);
+        QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
+        QCOMPARE(logMessages(), (QStringList{ prefixed(links[0], "start download..."), end }));
+        QVERIFY(!stationFor(0));
+        QVERIFY(!listed.contains(1) || stationFor(1)->serialState() == SerialFlashWidget::STATE_NOT_OPNED);
+        QVERIFY(!sim.receivedLines(1).mid(before).contains("version \r\n"));
+    }
 
-// A port scan that comes while Start runs may free the opened row and hand it a new port:
-// only the line the operator opened is flashed, and its result names that line.
-void TestMainWindow::scanDuringStart()
-{
-    QFETCH(QList<int>, listed);
-    QFETCH(bool, unplug);
-    QFETCH(int, result);
-    writeConfig(0, "921600", imagePaths[1], "0");
-    SerialMonitor *monitor = SerialMonitor::instance();
-    monitor->stopScan();
-    setExtraPorts({ links[0] });
-    QVERIFY(QMetaObject::invokeMethod(monitor, "scantimeout"));
-    QVERIFY(makeWindow());
-    QVERIFY(openStation(0));
-    const int before = sim.receivedLines(1).size();
-    QStringList nowListed;
-    for (int chip : listed)
-        nowListed << links[chip];
-    setExtraPorts(nowListed);
-    QVERIFY(!unplug || sim.command("unplug 0"));
-    QVERIFY(QMetaObject::invokeMethod(monitor, "scantimeout", Qt::QueuedConnection));
+    // In continuous mode, with Erase off throughout: the counters shown at start are the stored
+    // ones; a failure counts at once and Clear Count zeroes both at once. Results of an earlier
+    // run on the same line, from a row that has lost it since, count too, and the row now at
+    // work on that line goes on: the worker reboots each passed chip, waits for the next on the
+    // same line, and every chip counts. Closing the window is the only way to end it.
+    void resultsAndCounters()
+    {
+        QSettings().setValue(SettingsKeys::PassCount, 1234567);
+        QSettings().setValue(SettingsKeys::FailCount, 89);
+        writeConfig(1, "460800", imagePaths[1], "1000");
+        QVERIFY(makeWindow());
+        QVERIFY(window->findChild<QLabel *>("lblMode")->text() == "continuous" && !button("btnErase")->isEnabled());
+        QCOMPARE(counts(), QList<int>({ 1234567, 89, 1234567, 89 }));
+        QVERIFY(openStation(0));
+        const int before = sim.receivedLines(0).size();
+        QTest::mouseClick(button("btnStart"), Qt::LeftButton);
+        QVERIFY(!button("btnStart")->isEnabled());
+        const QString port = links[0];
+        SerialFlashWidget *earlierRow = window->findChildren<SerialFlashWidget *>().last();
+        QVERIFY(earlierRow->portName().isEmpty());
+        // The port could not be opened: one line, no advice to replace the chip.
+        emit earlierRow->sigReportWorker(port, 513, QString());
+        QCOMPARE(logMessages().mid(1), QStringList{ prefixed(port, ErrorCodes::errorString(513)) });
+        QCOMPARE(counts(), QList<int>({ 1234567, 90, 1234567, 90 }));
+        QVERIFY(stationFor(0)->isWorking());
+        QVERIFY(QMetaObject::invokeMethod(window, "on_actionClear_Count_triggered"));
+        QCOMPARE(counts(), QList<int>({ 0, 0, 0, 0 }));
+        emit earlierRow->sigReportWorker(port, 0x0203, QString());
+        QCOMPARE(logMessages().mid(2), (QStringList{ prefixed(port, ErrorCodes::errorString(0x0203)),
+                                                     prefixed(port, "download failed, please replace another chip and retry.") }));
+        QCOMPARE(counts(), QList<int>({ 0, 1, 0, 1 }));
+        const QString success = prefixed(port, "Success");
+        QTRY_VERIFY_WITH_TIMEOUT(logMessages().count(success) == 1, RUN_TIMEOUT_MS);
+        QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(logMessages().count(success) == 2, RUN_TIMEOUT_MS);
+        QCOMPARE(counts(), QList<int>({ 2, 1, 2, 1 }));
+        QVERIFY(!button("btnErase")->isEnabled());
+        QTRY_COMPARE(sim.receivedLines(0).mid(before).count("reboot \r\n"), 2);
+        QCOMPARE(sim.image(0, 0x1000), images[1]);
+        QVERIFY(workerThreads() != threadsBefore && window->close());
+    }
 
-    QTest::mouseClick(button("btnStart"), Qt::LeftButton);
-    const QString end = prefixed(links[0], ErrorCodes::errorString(result));
-    QTRY_VERIFY_WITH_TIMEOUT(logMessages().contains(end), RUN_TIMEOUT_MS);
-    QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
-    QCOMPARE(logMessages(), (QStringList{ prefixed(links[0], "start download..."), end }));
-    QVERIFY(!stationFor(0));
-    QVERIFY(!listed.contains(1) || stationFor(1)->serialState() == SerialFlashWidget::STATE_NOT_OPNED);
-    QVERIFY(!sim.receivedLines(1).mid(before).contains("version \r\n"));
-}
+    // What the operator reads from a metre away, and the About box.
+    void windowAtRest()
+    {
+        QSettings().setValue(SettingsKeys::PassCount, 8888888);
+        QSettings().setValue(SettingsKeys::FailCount, 8888888);
+        QVERIFY(makeWindow());
+        // The window opens maximized; the offscreen screen is smaller than the line's monitors.
+        window->showNormal();
+        window->resize(1000, 900);
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        // Counters: about 1 cm on a 96 dpi screen, where the old 8 px were not legible.
+        for (const char *name : { "lcdPassCount", "lcdFailCount" }) {
+            auto *lcd = window->findChild<QLCDNumber *>(name);
+            QVERIFY(lcd->intValue() == 8888888 && lcd->segmentStyle() == QLCDNumber::Filled);
+            // The tallest run of lit rows in a grab: the height of the digits.
+            const QImage image = lcd->grab().toImage();
+            int top = image.height(), bottom = -1;
+            for (int y = 0; y < image.height() * image.width(); ++y)
+                if (image.pixel(y % image.width(), y / image.width()) == lcd->palette().color(QPalette::WindowText).rgb())
+                    top = qMin(top, y / image.width()), bottom = y / image.width();
+            QVERIFY2(bottom - top + 1 >= 36, qPrintable(QStringLiteral("%1: %2 px").arg(name).arg(bottom - top + 1)));
+        }
+        // The port's short name whole in its field, the path in the tip; every state's word whole
+        // at 14 pt, in no more than the switch's 160 px.
+        SerialFlashWidget *row = stationFor(0);
+        auto *field = row->findChild<QLineEdit *>("leditPortName");
+        QCOMPARE(field->text(), QFileInfo(links[0]).fileName());
+        QCOMPARE(field->toolTip(), links[0]);
+        QVERIFY2(field->fontMetrics().horizontalAdvance(field->text()) < field->width(), qPrintable(QString::number(field->width())));
+        QAbstractButton *button = openClose(row);
+        for (auto state : { SerialFlashWidget::STATE_NOT_OPNED, SerialFlashWidget::STATE_CLOSED, SerialFlashWidget::STATE_OPENED }) {
+            row->setSerialState(state);
+            QApplication::processEvents();
+            QVERIFY2(button->font().pointSize() == 14 && button->width() >= button->sizeHint().width() && button->width() <= 160,
+                     qPrintable(QStringLiteral("%1: %2 of %3 px").arg(button->text()).arg(button->width()).arg(button->sizeHint().width())));
+        }
 
-// The counters shown at start are the stored ones; a failure counts at once, and Clear Count
-// zeroes both at once.
-void TestMainWindow::resultsAndCounters()
-{
-    QSettings().setValue(SettingsKeys::PassCount, 1234567);
-    QSettings().setValue(SettingsKeys::FailCount, 89);
-    writeConfig(0, "921600", imagePaths[1], "0");
-    QVERIFY(makeWindow());
-    QCOMPARE(counts(), QList<int>({ 1234567, 89, 1234567, 89 }));
-    QVERIFY(openStation(0));
-    QTest::mouseClick(button("btnStart"), Qt::LeftButton);
-    // Results of an earlier run on the same line, from a row that has lost it since: they
-    // count, and the row now at work on that line goes on.
-    const QString port = links[0];
-    SerialFlashWidget *earlierRow = window->findChildren<SerialFlashWidget *>().last();
-    QVERIFY(earlierRow->portName().isEmpty());
-    // The port could not be opened: one line, no advice to replace the chip.
-    emit earlierRow->sigReportWorker(port, 513, QString());
-    QCOMPARE(logMessages().mid(1), QStringList{ prefixed(port, ErrorCodes::errorString(513)) });
-    QCOMPARE(counts(), QList<int>({ 1234567, 90, 1234567, 90 }));
-    QVERIFY(stationFor(0)->isWorking());
-    QVERIFY(QMetaObject::invokeMethod(window, "on_actionClear_Count_triggered"));
-    QCOMPARE(counts(), QList<int>({ 0, 0, 0, 0 }));
-    emit earlierRow->sigReportWorker(port, 0x0203, QString());
-    QCOMPARE(logMessages().mid(2), (QStringList{ prefixed(port, ErrorCodes::errorString(0x0203)),
-                                                 prefixed(port, "download failed, please replace another chip and retry.") }));
-    QCOMPARE(counts(), QList<int>({ 0, 1, 0, 1 }));
-    QTRY_VERIFY_WITH_TIMEOUT(logMessages().contains(prefixed(port, "Success")), RUN_TIMEOUT_MS);
-    QCOMPARE(counts(), QList<int>({ 1, 1, 1, 1 }));
-}
+        const QByteArray document = readFile(":/documents/about.txt");
+        ModalBoxAnswerer answerer(QMessageBox::Ok);
+        QVERIFY(!document.isEmpty() && QMetaObject::invokeMethod(window, "on_actionAbout_Zodaruzizu_triggered"));
+        QCOMPARE(answerer.shown, QStringList{ "About|" + QString::fromUtf8(document) + "\r\nv1.9.13\r\n2022-03-03" });
+        QVERIFY(window->windowTitle().endsWith(" v1.9.13 2022-03-03"));
+    }
 
-void TestMainWindow::continuousModeCountsEveryChip()
-{
-    writeConfig(1, "460800", imagePaths[1], "1000");
-    QVERIFY(makeWindow());
-    QCOMPARE(window->findChild<QLabel *>("lblMode")->text(), QStringLiteral("continuous"));
-    QVERIFY(!button("btnErase")->isEnabled());
-    QVERIFY(openStation(0));
-    const int before = sim.receivedLines(0).size();
+    // What the log says about the RAM loaders when the window opens.
+    void startupNote_data()
+    {
+        QTest::addColumn<QString>("folder"); // "good": three sound loaders; "bad": one empty
+        QTest::addColumn<QString>("note");
+        QTest::newRow("built-in") << QString() << RamLoader::placeholderWarning();
+        QTest::newRow("vendor folder") << "good" << "RAM loaders from " + imageDir.filePath("good");
+        QTest::newRow("loader empty") << "bad" << "Failed to load ramcode file '" + imageDir.filePath("bad/ramcode_zr740c.bin")
+                                                        + "': it must exist, be readable, not be empty and not exceed 256 KiB.";
+    }
 
-    QTest::mouseClick(button("btnStart"), Qt::LeftButton);
-    QVERIFY(!button("btnStart")->isEnabled() && !button("btnErase")->isEnabled());
-    const QString success = prefixed(links[0], "Success");
-    QTRY_VERIFY_WITH_TIMEOUT(logMessages().count(success) == 1, RUN_TIMEOUT_MS);
-    QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
-    QVERIFY(!button("btnErase")->isEnabled());
-    // The worker rebooted the chip and waits for the next one on the same line.
-    QTRY_VERIFY_WITH_TIMEOUT(logMessages().count(success) == 2, RUN_TIMEOUT_MS);
-    QCOMPARE(counts(), QList<int>({ 2, 0, 2, 0 }));
-    QVERIFY(!button("btnErase")->isEnabled());
-    QTRY_COMPARE(sim.receivedLines(0).mid(before).count("reboot \r\n"), 2);
-    QCOMPARE(sim.image(0, 0x1000), images[1]);
-}
+    void startupNote()
+    {
+        QFETCH(QString, folder);
+        QFETCH(QString, note);
+        QVERIFY(folder.isEmpty() || QDir(imageDir.path()).mkpath(folder));
+        for (const char *file : { "ramcode_zr740a.bin", "ramcode_zr740c.bin", "ramcode_zr610a.bin" })
+            QVERIFY(folder.isEmpty() || writeFile(imageDir.filePath(folder + '/' + file),
+                                                  folder == "bad" && QByteArray(file) == "ramcode_zr740c.bin" ? QByteArray() : QByteArray(3000, 'L')));
+        QSettings().setValue(SettingsKeys::LoaderDir, folder.isEmpty() ? QString() : imageDir.filePath(folder));
+        window = new MainWindow();
+        const QStringList lines = window->findChild<QPlainTextEdit *>("txtLog")->toPlainText().split('\n');
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(lines.first().section(" | ", 1), note);
+    }
 
-void TestMainWindow::about()
-{
-    const QByteArray document = readFile(":/documents/about.txt");
-    QVERIFY(!document.isEmpty());
-    QVERIFY(makeWindow());
-    ModalBoxAnswerer answerer(QMessageBox::Ok);
-    QVERIFY(QMetaObject::invokeMethod(window, "on_actionAbout_Zodaruzizu_triggered"));
-    QCOMPARE(answerer.shown, QStringList{ "About|" + QString::fromUtf8(document) + "\r\nv1.9.13\r\n2022-03-03" });
-    QVERIFY(window->windowTitle().endsWith(" v1.9.13 2022-03-03"));
-}
+    // The Simplified Chinese build: the catalogue embedded and installed the way start-up does it.
+    void chineseInterface_data()
+    {
+        QTest::addColumn<QString>("object"); // a button's or action's text, a menu's title; none: the erase question
+        QTest::addColumn<QString>("text");
+        QTest::newRow("Start") << "btnStart" << "开始";
+        QTest::newRow("Erase") << "btnErase" << "擦除";
+        QTest::newRow("Edit menu") << "menuEdit" << "编辑";
+        QTest::newRow("Help menu") << "menuHelp" << "帮助";
+        QTest::newRow("configuration") << "actionEdit_Configurations" << "编辑配置";
+        QTest::newRow("loader folder") << "actionRam_Loader_Folder" << "RAM 引导程序文件夹...";
+        QTest::newRow("clear count") << "actionClear_Count" << "计数清零";
+        QTest::newRow("user guide") << "actionUser_Guide" << "使用说明";
+        QTest::newRow("erase question, toolkit buttons too") << QString() << "！！！警告！！！|确定要擦除整个芯片吗？？？";
+    }
+
+    void chineseInterface()
+    {
+        QFETCH(QString, object);
+        QFETCH(QString, text);
+        writeConfig(0, "115200", imagePaths[0], "0");
+        translator = std::make_unique<AppTranslator>();
+        QVERIFY(translator->isInstalled() && makeWindow());
+        if (!object.isEmpty()) {
+            QObject *shown = window->findChild<QObject *>(object);
+            QVERIFY(shown);
+            QCOMPARE(shown->property(shown->inherits("QMenu") ? "title" : "text").toString(), text);
+            return;
+        }
+        QCOMPARE(ErrorCodes::errorString(515), QStringLiteral("读取芯片代码版本失败，请检查 USB 连接或重启芯片。"));
+        QVERIFY(openStation(0));
+        ModalBoxAnswerer answerer(QMessageBox::No);
+        QTest::mouseClick(button("btnErase"), Qt::LeftButton);
+        QCOMPARE(answerer.shown, QStringList{ text });
+        QCOMPARE(answerer.buttons, (QStringList{ "是(&Y)", "否(&N)", "取消", QString() }));
+        QCOMPARE(logMessages().last(), QStringLiteral("已取消擦除"));
+    }
+
+    // A string added to the interface without its translation shows up here as unfinished.
+    void everyStringTranslated()
+    {
+        const QString ts = imageDir.filePath("current.ts");
+        QVERIFY(QFile::copy(ZDZ_TS_FILE, ts));
+        QProcess tool;
+        tool.setWorkingDirectory(ZDZ_SOURCE_DIR);
+        tool.start(ZDZ_LUPDATE, { "-no-obsolete", "-locations", "none", "app", "ui", "stations", "engine", "config", "records", "-ts", ts });
+        QVERIFY(tool.waitForFinished(60000) && tool.exitCode() == 0);
+        tool.start(ZDZ_LRELEASE, { ts, "-qm", imageDir.filePath("current.qm") });
+        QVERIFY(tool.waitForFinished(60000) && tool.exitCode() == 0);
+        const QString report = QString::fromUtf8(tool.readAllStandardOutput());
+        QVERIFY2(report.contains(" finished and 0 unfinished)"), qPrintable(report));
+    }
+};
 
 QTEST_MAIN(TestMainWindow)
 #include "tst_mainwindow.moc"

@@ -1,19 +1,7 @@
 #ifndef CHIPSIMPROCESS_H
 #define CHIPSIMPROCESS_H
 
-#include <QByteArray>
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QList>
-#include <QMap>
-#include <QProcess>
-#include <QScopedPointer>
-#include <QString>
-#include <QStringList>
-#include <QTemporaryDir>
+#include <QtCore>
 
 #include <csignal>
 #include <sys/prctl.h>
@@ -35,36 +23,30 @@ public:
     bool start(int chips, const QStringList &extraArgs = {})
     {
         stop();
-        process.reset();
         dir.reset(new QTemporaryDir());
-        if (!dir->isValid() || !QDir(dir->path()).mkpath(QStringLiteral("links")) || !QDir(dir->path()).mkpath(QStringLiteral("out")))
+        if (!dir->isValid() || !QDir(dir->path()).mkpath("links") || !QDir(dir->path()).mkpath("out"))
             return false;
         links.clear();
-        stdoutBuffer.clear();
         process.reset(new OrphanSafeProcess());
-        process->setReadChannel(QProcess::StandardOutput);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process->start(QStringLiteral(ZDZ_CHIPSIM_BIN),
-                       QStringList{QStringLiteral("--chips"), QString::number(chips), QStringLiteral("--dir"),
-                                   dir->filePath(QStringLiteral("links")), QStringLiteral("--out"), outDir()}
-                           + extraArgs);
-        if (!process->waitForStarted(10000))
-            return false;
+        process->start(ZDZ_CHIPSIM_BIN, QStringList{ "--chips", QString::number(chips), "--dir", dir->filePath("links"),
+                                                     "--out", outDir() } + extraArgs);
         const QDeadlineTimer deadline(10000);
         QString line;
+        if (!process->waitForStarted(10000))
+            return false;
         while (readLine(deadline, &line)) {
             if (line == QLatin1String("READY"))
                 return links.size() == chips;
-            const QStringList words = line.split(QLatin1Char(' '));
-            if (words.size() == 3)
-                links.insert(words.at(0).toInt(), words.at(1));
+            if (line.count(' ') == 2)
+                links.insert(line.section(' ', 0, 0).toInt(), line.section(' ', 1, 1));
         }
         stop();
         return false;
     }
 
     QString linkPath(int chip) const { return links.value(chip); }
-    QString outDir() const { return dir ? dir->filePath(QStringLiteral("out")) : QString(); }
+    QString outDir() const { return dir ? dir->filePath("out") : QString(); }
     bool isRunning() const { return process && process->state() == QProcess::Running; }
 
     // Sends one control line and waits for its OK or ERR.
@@ -76,11 +58,9 @@ public:
         process->waitForBytesWritten(1000);
         const QDeadlineTimer deadline(5000);
         QString reply;
-        while (readLine(deadline, &reply)) {
+        while (readLine(deadline, &reply) && !reply.startsWith(QLatin1String("ERR "))) {
             if (reply == QLatin1String("OK ") + line.trimmed())
                 return true;
-            if (reply.startsWith(QLatin1String("ERR ")))
-                return false;
         }
         return false;
     }
@@ -96,52 +76,42 @@ public:
     {
         QList<QJsonObject> events;
         QFile file(QDir(outDir()).filePath(QStringLiteral("chip%1.jsonl").arg(chip)));
-        if (!file.open(QIODevice::ReadOnly))
-            return events;
-        for (const QByteArray &line : file.readAll().split('\n')) {
-            // A line still being written is skipped rather than misread.
-            const QJsonDocument doc = QJsonDocument::fromJson(line);
-            if (doc.isObject())
-                events.append(doc.object());
-        }
+        // A line still being written is skipped rather than misread.
+        for (const QByteArray &line : file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>())
+            if (QJsonDocument::fromJson(line).isObject())
+                events.append(QJsonDocument::fromJson(line).object());
         return events;
     }
 
     QStringList receivedLines(int chip) const
     {
         QStringList lines;
-        for (const QJsonObject &event : transcript(chip)) {
-            if (event.value(QStringLiteral("ev")).toString() == QLatin1String("rx"))
-                lines.append(event.value(QStringLiteral("line")).toString());
-        }
+        for (const QJsonObject &event : transcript(chip))
+            if (event.value("ev").toString() == QLatin1String("rx"))
+                lines.append(event.value("line").toString());
         return lines;
     }
 
+    // The last image the chip received at `addr` (empty if none).
     QByteArray image(int chip, quint32 addr) const
     {
         QString path;
-        for (const QJsonObject &event : transcript(chip)) {
-            if (event.value(QStringLiteral("ev")).toString() == QLatin1String("image")
-                && event.value(QStringLiteral("kind")).toString() == QLatin1String("image")
-                && static_cast<quint32>(event.value(QStringLiteral("addr")).toDouble()) == addr)
-                path = event.value(QStringLiteral("path")).toString();
-        }
-        if (path.isEmpty())
-            return QByteArray();
+        for (const QJsonObject &event : transcript(chip))
+            if (event.value("ev").toString() == QLatin1String("image") && event.value("kind").toString() == QLatin1String("image")
+                && static_cast<quint32>(event.value("addr").toDouble()) == addr)
+                path = event.value("path").toString();
         QFile file(QDir(outDir()).filePath(path));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        return !path.isEmpty() && file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
     void stop()
     {
-        if (!process)
+        if (!process || process->state() == QProcess::NotRunning)
             return;
-        if (process->state() != QProcess::NotRunning) {
-            process->terminate();
-            if (!process->waitForFinished(5000)) {
-                process->kill();
-                process->waitForFinished(2000);
-            }
+        process->terminate();
+        if (!process->waitForFinished(5000)) {
+            process->kill();
+            process->waitForFinished(2000);
         }
     }
 
@@ -149,8 +119,7 @@ public:
     int exitCode() const
     {
         return process && process->state() == QProcess::NotRunning && process->exitStatus() == QProcess::NormalExit
-                   ? process->exitCode()
-                   : -1;
+                   ? process->exitCode() : -1;
     }
 
 private:
@@ -161,33 +130,19 @@ private:
         void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGTERM); }
     };
 
+    // What an ended simulator printed last is still read.
     bool readLine(const QDeadlineTimer &deadline, QString *line)
     {
-        for (;;) {
-            const int lf = stdoutBuffer.indexOf('\n');
-            if (lf >= 0) {
-                *line = QString::fromLocal8Bit(stdoutBuffer.left(lf));
-                stdoutBuffer.remove(0, lf + 1);
-                return true;
-            }
-            if (!process || deadline.hasExpired())
+        while (!process->canReadLine())
+            if (deadline.hasExpired() || !process->waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime()))))
                 return false;
-            if (!isRunning()) {
-                const QByteArray rest = process->readAllStandardOutput();
-                if (rest.isEmpty())
-                    return false;
-                stdoutBuffer += rest;
-                continue;
-            }
-            if (process->waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime()))))
-                stdoutBuffer += process->readAllStandardOutput();
-        }
+        *line = QString::fromLocal8Bit(process->readLine()).chopped(1);
+        return true;
     }
 
     QScopedPointer<QTemporaryDir> dir;
     QScopedPointer<OrphanSafeProcess> process;
     QMap<int, QString> links;
-    QByteArray stdoutBuffer;
 };
 
 #endif

@@ -1,11 +1,7 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
-#include <QByteArray>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QStringList>
+#include <QtCore>
 
 inline bool writeFile(const QString &path, const QByteArray &data)
 {
@@ -17,6 +13,18 @@ inline QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The worker threads of this process by kernel id: a QThread without a name runs under its
+// class name, the toolkit's threads and the record's have names.
+inline QSet<QString> workerThreads()
+{
+    QSet<QString> ids;
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        if (readFile(tasks.filePath(task + QStringLiteral("/comm"))).trimmed() == "QThread")
+            ids.insert(task);
+    return ids;
 }
 
 // Lines the port monitor lists besides the system's ports.

@@ -1,0 +1,309 @@
+#include "chipsimprocess.h"
+#include "ptypair.h"
+#include "serialflashwidget.h"
+#include "serialmonitor.h"
+#include "stationbinding.h"
+#include "testsupport.h"
+
+#include <QSerialPort>
+#include <QtTest>
+#include <QtWidgets>
+
+#include <cstdio>
+
+namespace {
+
+constexpr quint32 IMAGE_ADDR = 0x1000;
+constexpr int RUN_TIMEOUT_MS = 20000;
+
+QRadioButton *switchOf(QWidget *station) { return station->findChild<QRadioButton *>("rdbtnOpenClose"); }
+QProgressBar *barOf(QWidget *station) { return station->findChild<QProgressBar *>("prgbarFlash"); }
+QLineEdit *resultOf(QWidget *station) { return station->findChild<QLineEdit *>("leditResult"); }
+
+// In every colour group: the operator must read it whether the window is active or not.
+bool resultShows(QWidget *station, const char *text, const QColor &textColour, const QColor &baseColour)
+{
+    bool shown = resultOf(station)->text() == QLatin1String(text);
+    for (QPalette::ColorGroup group : { QPalette::Active, QPalette::Inactive, QPalette::Disabled })
+        shown = shown && resultOf(station)->palette().color(group, QPalette::Text) == textColour
+                && resultOf(station)->palette().color(group, QPalette::Base) == baseColour;
+    return shown;
+}
+
+} // namespace
+
+// From the port monitor's scan to the station rows, and what a row does with its line.
+class tst_Stations : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryFile imageFile;
+    QByteArray imageData;
+
+private slots:
+    void extraPortEntries_data()
+    {
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QStringList>("expected");
+        // '@' stands for the test's folder, where "alias1" is a second link to the device of "line1".
+        QTest::newRow("missing path") << QStringList{ "@/missing" } << QStringList();
+        QTest::newRow("two links to one device") << QStringList{ "@/line1", "@/alias1" } << QStringList{ "@/line1" };
+        QTest::newRow("dangling link dropped") << QStringList{ "@/line2", "@/line1" } << QStringList{ "@/line1" };
+        QTest::newRow("empty entries skipped") << QStringList{ "", "@/line1", "" } << QStringList{ "@/line1" };
+    }
+
+    void extraPortEntries()
+    {
+        QFETCH(QStringList, entries);
+        QFETCH(QStringList, expected);
+        QTemporaryDir dir;
+        QVERIFY(plugAdapter(dir.path(), "line1") && plugAdapter(dir.path(), "line2") && unplugAdapter(dir.path(), "line2"));
+        QVERIFY(QFile::link(dir.filePath("dev-line1"), dir.filePath("alias1")));
+        setExtraPorts(entries.replaceInStrings(QStringLiteral("@"), dir.path()));
+        const QStringList names = SerialMonitor::extraPortNames({});
+        setExtraPorts({});
+        QCOMPARE(names, expected.replaceInStrings(QStringLiteral("@"), dir.path()));
+    }
+
+    void refresh_data()
+    {
+        QTest::addColumn<QStringList>("before");
+        QTest::addColumn<QStringList>("ports");
+        QTest::addColumn<QStringList>("after");
+        QStringList ports;
+        for (int i = 1; i <= 21; ++i)
+            ports << QStringLiteral("P%1").arg(i);
+        QTest::newRow("no ports") << QStringList() << QStringList() << QStringList();
+        QTest::newRow("twenty-one ports: the last waits") << QStringList() << ports << QStringList(ports.mid(0, 20));
+        QTest::newRow("a replaced port: the freed row takes the waiting one")
+            << QStringList(ports.mid(0, 20)) << QStringList(ports.mid(1)) << QStringList(QStringList{ ports[20] } + ports.mid(1, 19));
+    }
+
+    // Bound stations start "Closed"; one that was reset or bound anew shows "Not Opened".
+    void refresh()
+    {
+        QFETCH(QStringList, before);
+        QFETCH(QStringList, ports);
+        QFETCH(QStringList, after);
+        SerialFlashWidget rows[20];
+        QList<SerialFlashWidget *> stations;
+        for (int i = 0; i < 20; ++i) {
+            stations << &rows[i];
+            rows[i].setPortName(before.value(i));
+            if (!before.value(i).isEmpty())
+                rows[i].setSerialState(SerialFlashWidget::STATE_CLOSED);
+        }
+        StationBinding::refreshStationPorts(stations, ports);
+        for (int i = 0; i < 20; ++i) {
+            const bool kept = !before.value(i).isEmpty() && before.value(i) == after.value(i);
+            QCOMPARE(rows[i].portName(), after.value(i));
+            QCOMPARE(rows[i].serialState(), kept ? SerialFlashWidget::STATE_CLOSED : SerialFlashWidget::STATE_NOT_OPNED);
+            QVERIFY(!rows[i].isWorking());
+        }
+    }
+
+    // From the environment to the rows: links named like a Windows line's adapters sort by the
+    // toolkit's string order (COM10 first), and absolute paths sort before the system's names,
+    // so they take the first rows. A pulled adapter frees its row. The first call creates the
+    // one monitor, which scans on its own from then on.
+    void monitorBindsExtraPorts()
+    {
+        SerialMonitor *monitor = SerialMonitor::instance();
+        QVERIFY(monitor && monitor == SerialMonitor::instance() && QSignalSpy(monitor, &SerialMonitor::sigSerialScanResult).wait(3000));
+        SerialFlashWidget rows[20];
+        QList<SerialFlashWidget *> stations;
+        for (SerialFlashWidget &row : rows)
+            stations << &row;
+        QTemporaryDir dir;
+        const QStringList paths{ dir.filePath("COM3"), dir.filePath("COM10"), dir.filePath("COM4") };
+        QVERIFY(plugAdapter(dir.path(), "COM3") && plugAdapter(dir.path(), "COM10") && plugAdapter(dir.path(), "COM4"));
+        monitor->stopScan();
+        QSignalSpy results(monitor, &SerialMonitor::sigSerialScanResult);
+        const auto scan = [&] {
+            QMetaObject::invokeMethod(monitor, "scantimeout");
+            StationBinding::refreshStationPorts(stations, monitor->currentPortList());
+            return results.last().at(0).value<SerialMonitor::SerialScanResult>();
+        };
+        setExtraPorts(paths);
+        QCOMPARE(scan(), SerialMonitor::SCAN_RESULT_ADDED);
+        QCOMPARE((QStringList{ rows[0].portName(), rows[1].portName(), rows[2].portName() }), (QStringList{ paths[1], paths[0], paths[2] }));
+        QVERIFY(unplugAdapter(dir.path(), QStringLiteral("COM3")));
+        QCOMPARE(scan(), SerialMonitor::SCAN_RESULT_REMOVED);
+        QVERIFY(rows[1].portName().isEmpty() && rows[1].serialState() == SerialFlashWidget::STATE_NOT_OPNED);
+        QVERIFY(!StationBinding::hasStationForPort(stations, paths[0]) && StationBinding::hasStationForPort(stations, paths[2]));
+    }
+    void initTestCase()
+    {
+        // Not a multiple of the YMODEM block, so the last block's padding is exercised too.
+        for (int i = 0; i < 5 * 1024 + 77; ++i)
+            imageData += char(QRandomGenerator::global()->bounded(256));
+        QVERIFY(imageFile.open() && imageFile.write(imageData) == imageData.size() && imageFile.flush());
+    }
+
+    void progressPlacement_data()
+    {
+        // Files configured, whether the station erases, the bar before, then the worker's report: file and percent.
+        QTest::addColumn<QList<int>>("given");
+        QTest::addColumn<int>("maximum");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("one file, half") << QList<int>{ 1, 0, 40, 1, 50 } << 100 << 50 << "Downloading";
+        QTest::newRow("two files, second half") << QList<int>{ 2, 0, 40, 2, 50 } << 200 << 150 << "Downloading";
+        QTest::newRow("two files, second done: the result decides") << QList<int>{ 2, 0, 40, 2, 100 } << 200 << 200 << "Downloading";
+        QTest::newRow("file 0 placed like 1") << QList<int>{ 2, 0, 40, 0, 30 } << 200 << 30 << "Downloading";
+        QTest::newRow("report of 0 on file 2") << QList<int>{ 2, 0, 40, 2, 0 } << 200 << 0 << "Not Started";
+        QTest::newRow("erase mode ignores reports, bar clamped") << QList<int>{ 1, 1, 150, 1, 50 } << 100 << 100 << "Erasing";
+        QTest::newRow("erase mode ignores a report of 0") << QList<int>{ 2, 1, -5, 1, 0 } << 100 << 0 << "Erasing";
+    }
+
+    void progressPlacement()
+    {
+        QFETCH(QList<int>, given);
+        QFETCH(int, maximum);
+        QFETCH(int, value);
+        QFETCH(QString, text);
+        SerialFlashWidget station;
+        UserConfig config;
+        config.setFileList(QList<FileCfg>{ { "a.bin", IMAGE_ADDR }, { "b.bin", 2 * IMAGE_ADDR } }.mid(0, given[0]));
+        station.setUserConfig(config);
+        station.setWorkMode(given[1] ? SerialFlashWidget::SERIAL_MODE_ERASING : SerialFlashWidget::SERIAL_MODE_DOWNLOADING);
+        station.setFlashState(given[1] ? SerialFlashWidget::FLASH_ERASING : SerialFlashWidget::FLASH_DOWNLOADING);
+        station.setProgress(given[2]);
+        QVERIFY(QMetaObject::invokeMethod(&station, "slotHandleWorkerReportYmodemProgress", Q_ARG(int, given[3]), Q_ARG(int, given[4])));
+        QCOMPARE((QList<int>{ barOf(&station)->maximum(), barOf(&station)->value() }), (QList<int>{ maximum, value }));
+        QCOMPARE(resultOf(&station)->text(), text);
+    }
+
+    // Losing its port disables the switch and tells the worker; the switch opens and closes the
+    // line, and a line held elsewhere leaves it "Not Opened" with one message. Holding the line
+    // is not a run, and rebinding lets the line go at once.
+    void switchPort()
+    {
+        PtyPair line;
+        QVERIFY2(line.open(), qPrintable(line.errorString()));
+        const QString path = line.slavePath();
+        SerialFlashWidget station;
+        QSignalSpy messages(&station, &SerialFlashWidget::sigReportMsg);
+        QSignalSpy toWorker(&station, &SerialFlashWidget::sigSetWorkerPortName);
+        QRadioButton *button = switchOf(&station);
+        station.setPortName(QStringLiteral("ttyUSB3"));
+        button->setChecked(true);
+        station.setPortName(QString());
+        QVERIFY(!button->isEnabled() && !button->isChecked() && toWorker.count() == 1);
+        station.setPortName(path);
+        QVERIFY(button->isEnabled() && toWorker.count() == 2);
+        QCOMPARE(toWorker.last().at(0).toString(), path);
+
+        QSerialPort holder(path);
+        // Each click: the word shown, the state, whether checked.
+        const QList<std::tuple<QString, int, bool>> clicks{ { "Opened", SerialFlashWidget::STATE_OPENED, true },
+                                                           { "Closed", SerialFlashWidget::STATE_CLOSED, false },
+                                                           { "Not Opened", SerialFlashWidget::STATE_NOT_OPNED, false },
+                                                           { "Opened", SerialFlashWidget::STATE_OPENED, true } };
+        for (int i = 0; i < clicks.size(); ++i) {
+            QVERIFY(i != 2 || holder.open(QIODevice::ReadWrite));
+            if (i == 3)
+                holder.close();
+            button->click();
+            QCOMPARE(std::make_tuple(button->text(), int(station.serialState()), button->isChecked()), clicks[i]);
+            QVERIFY(!station.isWorking());
+        }
+        QCOMPARE(messages.count(), 1);
+        QCOMPARE(messages.at(0), (QVariantList{ path, "open failed, check if port has been opened by another application." }));
+        station.setPortName(path);
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+    }
+
+    void runOnSimulatedChip_data()
+    {
+        QTest::addColumn<QString>("moment");
+        QTest::newRow("single shot: a second start reuses the thread") << "again";
+        QTest::newRow("continuous: destroyed while talking to the chip") << "talking";
+        QTest::newRow("continuous: adapter pulled out while working") << "unplug";
+    }
+
+    // Whatever the worker is doing, destroying its station ends the thread without an abort.
+    void runOnSimulatedChip()
+    {
+        QFETCH(QString, moment);
+        const bool again = moment == QLatin1String("again"), unplug = moment == QLatin1String("unplug");
+        const QSet<QString> threadsBefore = workerThreads();
+        ChipSimProcess sim;
+        // A chip that never answers keeps a continuous worker busy without results, so the order
+        // is certain: the adapter goes, the binding frees the station, and only then can the
+        // worker's failure reach it.
+        QVERIFY(sim.start(1, QStringList{ "--c-interval-ms", "100" } + (unplug ? QStringList{ "--fault", "0:silent" } : QStringList())));
+        auto owner = std::make_unique<SerialFlashWidget>();
+        SerialFlashWidget *station = owner.get();
+        QSignalSpy reports(station, &SerialFlashWidget::sigReportWorker);
+        const QVariantList passed{ sim.linkPath(0), 0, QStringLiteral("Success") };
+        station->setPortName(sim.linkPath(0));
+        switchOf(station)->click();
+        // As the main window does when Start is pressed; the switch still says "Opened" after a
+        // run, so the next Start goes to this station again.
+        const auto start = [&] {
+            UserConfig config;
+            config.setBaudrate(460800);
+            config.setDownloadMode(again ? UserConfig::DOWNLOAD_MODE_SINGLESHOT : UserConfig::DOWNLOAD_MODE_CONTINUOUS);
+            config.setFileList({ FileCfg{ imageFile.fileName(), IMAGE_ADDR } });
+            station->setUserConfig(config);
+            station->setFlashState(SerialFlashWidget::FLASH_NOT_STARTED);
+            station->setWorkMode(SerialFlashWidget::SERIAL_MODE_DOWNLOADING);
+            return station->serialState() == SerialFlashWidget::STATE_OPENED ? station->startWorker() : -1;
+        };
+
+        QCOMPARE(start(), 0);
+        QVERIFY(resultOf(station)->text() == QStringLiteral("Downloading") && station->isWorking());
+        // A new thread takes its name once it runs.
+        QTRY_COMPARE(workerThreads().size(), threadsBefore.size() + 1);
+        const QSet<QString> threadsRunning = workerThreads();
+        if (again) {
+            QTRY_VERIFY_WITH_TIMEOUT(!reports.isEmpty(), RUN_TIMEOUT_MS);
+            QCOMPARE(reports.at(0), passed);
+            QVERIFY(!station->isWorking() && resultShows(station, "Pass", Qt::white, Qt::green));
+            QCOMPARE(sim.image(0, IMAGE_ADDR), imageData);
+            QCOMPARE(start(), 0);
+            QVERIFY(station->isWorking());
+            QTRY_COMPARE_WITH_TIMEOUT(reports.count(), 2, RUN_TIMEOUT_MS);
+            QCOMPARE(reports.at(1), passed);
+            QCOMPARE(workerThreads(), threadsRunning);
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(!sim.receivedLines(0).filter(QRegularExpression("^\\s*version")).isEmpty(), RUN_TIMEOUT_MS);
+            QVERIFY(station->isWorking());
+        }
+        if (unplug) {
+            QCOMPARE(reports.count(), 0);
+            station->setProgress(50); // the reset must clear what a transfer had shown
+            QVERIFY(sim.command(QStringLiteral("unplug 0")));
+            StationBinding::refreshStationPorts({ station }, {});
+            QVERIFY(station->portName().isEmpty() && station->serialState() == SerialFlashWidget::STATE_NOT_OPNED);
+            QVERIFY(resultOf(station)->text() == QStringLiteral("Not Started") && barOf(station)->value() == 0);
+            QVERIFY(!station->isWorking() && !switchOf(station)->isEnabled());
+            QTRY_VERIFY_WITH_TIMEOUT(!reports.isEmpty(), RUN_TIMEOUT_MS);
+            // The row has lost its name; the result still names the line of its run.
+            for (const QList<QVariant> &report : reports)
+                QVERIFY(report.at(0).toString() == sim.linkPath(0) && report.at(1).toInt() != 0);
+            QVERIFY(resultShows(station, "Fail", Qt::black, Qt::red));
+        }
+        owner.reset();
+        QTRY_COMPARE(workerThreads(), threadsBefore);
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    int status = 0;
+    {
+        QApplication app(argc, argv);
+        tst_Stations test;
+        status = QTest::qExec(&test, argc, argv);
+    }
+    // The monitor goes with the application: asked afterwards, it yields nothing rather than
+    // a monitor whose timer has no event loop left.
+    if (SerialMonitor::instance() == nullptr)
+        return status;
+    std::fprintf(stderr, "FAIL: the port monitor outlived the application\n");
+    return 1;
+}
+
+#include "tst_stations.moc"
