@@ -7,23 +7,9 @@
 #include <QJsonObject>
 #include <QSysInfo>
 #include <QUuid>
-#include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <algorithm>
-
-static QTemporaryDir images;
-
-// A file of `size` random bytes for the chip's flash at `addr`.
-static FileCfg image(const QString &name, int size, quint32 addr)
-{
-    QVector<quint32> words(size / 4 + 1);
-    QRandomGenerator(addr + quint32(size)).fillRange(words.data(), words.size());
-    const QString path = images.filePath(name);
-    const QByteArray data(reinterpret_cast<const char *>(words.constData()), size);
-    return FileCfg{ writeFile(path, data) ? path : QString(), addr };
-}
 
 static QString sha256(const QByteArray &data)
 {
@@ -146,12 +132,12 @@ void tst_Worker::faults()
     QVERIFY(sim.start(1, fault.isEmpty() || onHost ? QStringList() : QStringList{ "--fault", "0:" + fault }));
     QList<FileCfg> files = { image("f.bin", 4000, 0x3000) };
     if (fault == QLatin1String("missing file"))
-        files.append(FileCfg{ images.filePath("gone.bin"), 0x9000 });
+        files.append(FileCfg{ imageDir().filePath("gone.bin"), 0x9000 });
     if (fault == QLatin1String("no image"))
         files.clear();
     WorkerRig rig;
     const QDeadlineTimer eraseBound(29000);
-    rig.run(files, fault == QLatin1String("absent port") ? images.filePath("ttyNONE") : sim.linkPath(0),
+    rig.run(files, fault == QLatin1String("absent port") ? imageDir().filePath("ttyNONE") : sim.linkPath(0),
             fault == QLatin1String("bad speed") ? 9600 : 921600,
             UserConfig::DOWNLOAD_MODE_SINGLESHOT, mode);
     if (fault == QLatin1String("silent")) {

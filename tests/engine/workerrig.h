@@ -3,9 +3,29 @@
 #include "userconfig.h"
 #include "worker.h"
 
+#include "testsupport.h"
+
+#include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QThread>
 
 using Code = Worker::ChipCodeVerFlag;
+
+inline QTemporaryDir &imageDir()
+{
+    static QTemporaryDir dir;
+    return dir;
+}
+
+// A file of `size` random bytes for the chip's flash at `addr`.
+inline FileCfg image(const QString &name, int size, quint32 addr)
+{
+    QVector<quint32> words(size / 4 + 1);
+    QRandomGenerator(addr + quint32(size)).fillRange(words.data(), words.size());
+    const QString path = imageDir().filePath(name);
+    const QByteArray data(reinterpret_cast<const char *>(words.constData()), size);
+    return FileCfg{ writeFile(path, data) ? path : QString(), addr };
+}
 
 // One worker in its own thread, driven the way a station drives it: queued calls in,
 // queued signals out.
