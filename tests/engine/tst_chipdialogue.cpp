@@ -1,5 +1,5 @@
 #include "chipdialogue.h"
-#include "chipfamilytable.h"
+#include "errorcodes.h"
 #include "ptypair.h"
 
 #include <QSerialPort>
@@ -10,101 +10,53 @@ class tst_ChipDialogue : public QObject
     Q_OBJECT
 
 private slots:
-    void commandLines();
-    void families_data();
-    void families();
+    void answers_data();
     void answers();
-    void fileCount_data();
-    void fileCount();
     void collectFromLine_data();
     void collectFromLine();
+    void errorStrings();
 };
 
-void tst_ChipDialogue::commandLines()
+// The command lines themselves are checked on the simulated chip's side by tst_worker.
+// Per answer: the family it names, whether it accepts "startaddr 0x00001000", whether the
+// loader waits for the image, the file count (99: not recognised, the count left alone).
+void tst_ChipDialogue::answers_data()
 {
-    QCOMPARE(ChipDialogue::versionLine(), QByteArray("version \r\n"));
-    QCOMPARE(ChipDialogue::eraseAllLine(), QByteArray("ferase_all \r\n"));
-    QCOMPARE(ChipDialogue::baudrateLine(3000000), QByteArray("baudrate 3000000\r\n"));
-    QCOMPARE(ChipDialogue::startAddrLine(0xABCDE0), QByteArray("\r\nstartaddr 0x00ABCDE0\r\n"));
-    QCOMPARE(ChipDialogue::upgradeLine(), QByteArray("upgrade \r\n"));
-    QCOMPARE(ChipDialogue::fileCountLine(), QByteArray("\r\nfilecount\r\n"));
-    QCOMPARE(ChipDialogue::downloadSuccessLine(), QByteArray("\r\ndownloadsucess\r\n"));
-    QCOMPARE(ChipDialogue::rebootLine(), QByteArray("reboot \r\n"));
-    QCOMPARE(ChipDialogue::downloadLine(Worker::CodeInRAM, 1), QByteArray());
-    QCOMPARE(ChipDialogue::ramcodeFilePath(Worker::CodeInRAM), QString());
-}
-
-// Every row of the family table: the boot line that names it, the download line for a loader
-// of another size than the built-in one, and a built-in loader the ROM loader can hold.
-void tst_ChipDialogue::families_data()
-{
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("bootLine");
-    QTest::addColumn<QByteArray>("downloadLine");
-    QTest::addColumn<QString>("loader");
-
-    const QHash<QString, QStringList> expected = {
-        { "ZR740A", { "RAMCODE Jan Jun 19 2019/21:01:04\r\n", "download \r\n", "ramcode_zr740a.bin" } },
-        { "ZR740C", { "BootROM Jan Mar 14 2021/00:23:32\r\n", "download [rambin][0x20000000] [70001]\r\n",
-                      "ramcode_zr740c.bin" } },
-        { "ZR610A", { "ZR610A BootROM v1.0 Jan 08 2018 RAMCODE\r\n", "download [rambin] [0x20008000] [70001]\r\n",
-                      "ramcode_zr610a.bin" } },
-    };
-    QCOMPARE(ChipFamilyTable::count(), expected.size());
-    for (const ChipFamilyRow *row = ChipFamilyTable::begin(); row != ChipFamilyTable::end(); ++row) {
-        const QStringList e = expected.value(row->name);
-        QVERIFY2(e.size() == 3, row->name);
-        QTest::newRow(row->name) << int(row->code) << e[0] << e[1].toLatin1() << e[2];
-    }
-}
-
-void tst_ChipDialogue::families()
-{
-    QFETCH(int, code);
-    QFETCH(QString, bootLine);
-    QFETCH(QByteArray, downloadLine);
-    QFETCH(QString, loader);
-    const auto family = Worker::ChipCodeVerFlag(code);
-    QCOMPARE(ChipDialogue::recognizeVersion(bootLine), family);
-    QCOMPARE(ChipDialogue::downloadLine(family, 70001), downloadLine);
-    QCOMPARE(ChipDialogue::ramcodeFilePath(family), ":/bootram_bins/" + loader);
-    const QFileInfo builtIn(ChipDialogue::ramcodeFilePath(family));
-    QVERIFY(builtIn.size() > 0 && builtIn.size() <= 256 * 1024);
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<int>("family");
+    QTest::addColumn<bool>("startAddr");
+    QTest::addColumn<bool>("upgrade");
+    QTest::addColumn<int>("count");
+    const int none = Worker::CodeUnKnown;
+    // The first marker in this order decides.
+    QTest::newRow("ZR740A") << "RAMCODE Jan Jun 19 2019/21:01:04" << int(Worker::CodeInROM_ZR740A) << false << false << 99;
+    QTest::newRow("ZR740C") << "Jan Mar 14 2021/00:23:32\r\n" << int(Worker::CodeInROM_ZR740C) << false << false << 99;
+    QTest::newRow("ZR610A") << "RAMCODE Jan" << int(Worker::CodeInROM_ZR610A) << false << false << 99;
+    QTest::newRow("startaddr ok") << "\r\nstartaddr 0x00001000\r\n\r\npppp\r\n" << none << true << false << 99;
+    QTest::newRow("startaddr refused") << "startaddr 0x00001000\r\nffff" << none << false << false << 99;
+    QTest::newRow("startaddr of another") << "startaddr 0x00002000\r\npppp" << none << false << false << 99;
+    QTest::newRow("upgrade C") << "\r\nupgrade\r\nC" << none << false << true << 99;
+    QTest::newRow("upgrade no C") << "\r\nupgrade\r\n" << none << false << false << 99;
+    QTest::newRow("C alone") << "CCC" << none << false << false << 99;
+    QTest::newRow("fc:2") << "junk\r\nfc:2\r\n" << none << false << false << 2;
+    QTest::newRow("fc:-1") << "\r\nfc:-1\r\n" << none << false << false << -1;
+    QTest::newRow("fc:x") << "\r\nfc:x\r\n" << none << false << false << 99;
+    QTest::newRow("fc:") << "\r\nfc:\r\n" << none << false << false << 99;
+    QTest::newRow("fc:1:2") << "\r\nfc:1:2\r\n" << none << false << false << 99;
+    // Would wrap into 44 files in the loader's 8-bit count.
+    QTest::newRow("fc:300") << "\r\nfc:300\r\n" << none << false << false << 99;
 }
 
 void tst_ChipDialogue::answers()
 {
-    // Family markers go before the RAM loader's own.
-    QCOMPARE(ChipDialogue::recognizeVersion("\r\nRAMCODE\r\n"), Worker::CodeInRAM);
-    QCOMPARE(ChipDialogue::recognizeVersion("BootROM v1.2 jun 19"), Worker::CodeUnKnown);
-    const QString lastCmd = QStringLiteral("startaddr 0x00001000");
-    QVERIFY(ChipDialogue::isStartAddrAccepted("\r\nstartaddr 0x00001000\r\n\r\npppp\r\n", lastCmd));
-    QVERIFY(!ChipDialogue::isStartAddrAccepted("startaddr 0x00001000\r\nffff", lastCmd));
-    QVERIFY(!ChipDialogue::isStartAddrAccepted("startaddr 0x00002000\r\npppp", lastCmd));
-    QVERIFY(ChipDialogue::isUpgradeReady("\r\nupgrade\r\nC"));
-    QVERIFY(!ChipDialogue::isUpgradeReady("\r\nupgrade\r\n"));
-    QVERIFY(!ChipDialogue::isUpgradeReady("CCC"));
-}
-
-// 99: nothing recognised, the count passed in is left alone.
-void tst_ChipDialogue::fileCount_data()
-{
-    QTest::addColumn<QString>("answer");
-    QTest::addColumn<int>("count");
-
-    QTest::newRow("fc:2") << "junk\r\nfc:2\r\n" << 2;
-    QTest::newRow("fc:-1") << "\r\nfc:-1\r\n" << -1;
-    QTest::newRow("fc:x") << "\r\nfc:x\r\n" << 99;
-    QTest::newRow("fc:") << "\r\nfc:\r\n" << 99;
-    QTest::newRow("fc:1:2") << "\r\nfc:1:2\r\n" << 99;
-    // Would wrap into 44 files in the loader's 8-bit count.
-    QTest::newRow("fc:300") << "\r\nfc:300\r\n" << 99;
-}
-
-void tst_ChipDialogue::fileCount()
-{
     QFETCH(QString, answer);
+    QFETCH(int, family);
+    QFETCH(bool, startAddr);
+    QFETCH(bool, upgrade);
     QFETCH(int, count);
+    QCOMPARE(int(ChipDialogue::recognizeVersion(answer)), family);
+    QCOMPARE(ChipDialogue::isStartAddrAccepted(answer, "startaddr 0x00001000"), startAddr);
+    QCOMPARE(ChipDialogue::isUpgradeReady(answer), upgrade);
     qint8 parsed = 99;
     QCOMPARE(ChipDialogue::parseFileCount(answer, &parsed), count != 99);
     QCOMPARE(int(parsed), count);
@@ -118,7 +70,6 @@ void tst_ChipDialogue::collectFromLine_data()
     QTest::addColumn<bool>("versionWait");
     QTest::addColumn<QByteArrayList>("pieces");
     QTest::addColumn<QString>("recognised");
-
     QTest::newRow("version split") << true << QByteArrayList{ "ZR740A Jun 19 20", "19/21:01:04\r\n" } << "01";
     QTest::newRow("version with NUL") << true << QByteArrayList{ QByteArray("boot\0 Mar 14 2021/00:23:32\r\n", 29) } << "1";
     QTest::newRow("filecount with NUL") << false << QByteArrayList{ QByteArray("\r\n\0fc:2\r\n", 9) } << "0";
@@ -151,6 +102,20 @@ void tst_ChipDialogue::collectFromLine()
                  recognised.at(i) == '1');
     }
     QVERIFY(buffer.size() <= ChipDialogue::MaxCollectedBytes);
+}
+
+// Every code of the table has a message of its own (a shared one would hide which phase
+// failed); a gap inside a phase has none.
+void tst_ChipDialogue::errorStrings()
+{
+    QSet<QString> messages;
+    for (int code : { 0x0000, 0x0101, 0x0102, 0x0103, 0x0104, 0x0105, 0x0106, 0x0107, 0x0201, 0x0202, 0x0203, 0x0301,
+                      0x0302, 0x0401, 0x0402, 0x0403, 0x0404, 0x0405, 0x0406, 0x0407, 0x0408, 0x0409, 0x040A, 0xFFFF })
+        messages << ErrorCodes::errorString(code);
+    QVERIFY(messages.size() == 24 && !messages.contains(QString()));
+    QCOMPARE(ErrorCodes::errorString(0xFFFF), QStringLiteral("Unknown error."));
+    for (int code : { 0x0100, 0x0300, 0x040B, 0x0108, 0x0001, -1, 0x10000 })
+        QVERIFY2(ErrorCodes::errorString(code).isEmpty(), qPrintable(QString::number(code, 16)));
 }
 
 QTEST_GUILESS_MAIN(tst_ChipDialogue)

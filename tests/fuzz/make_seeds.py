@@ -1,16 +1,13 @@
 #!/usr/bin/env python3
-"""Seed corpora for the fuzz targets, made from a recorded dialogue with simulated chips.
+"""Seed corpora for the fuzz targets from a recorded dialogue with simulated chips:
 
     zdz-chipsim --chips 3 --families ZR740A,ZR740C,ZR610A --dir links --out rec &
     zdz-flash --port links/ttySIM0 ... --file a.bin@0x1000 --file b.bin@0x8000
     tests/fuzz/make_seeds.py rec tests/fuzz/corpus
 
-Every chip answer in the transcripts (rec/chip*.jsonl) becomes input for the answer
-recognition, whole and torn into the pieces a port delivers; every recorded transfer (its
-blocks) becomes a YMODEM conversation; the settings seeds are the store's own keys. The
-targets read their input with FuzzedDataProvider: integers from the end, byte strings from
-the front, which is how the seeds are laid out here. Existing files (regression inputs
-among them) are left alone.
+Chip answers (rec/chip*.jsonl) become answer inputs, whole and torn in two; recorded transfers
+become YMODEM conversations; settings seeds use the store's keys. FuzzedDataProvider takes
+integers from the end and byte strings from the front. Existing files are left alone.
 """
 
 import hashlib
@@ -26,8 +23,7 @@ class Seed:
     """Front bytes in the order they are consumed, and back bytes likewise."""
 
     def __init__(self):
-        self.front = bytearray()
-        self.back = bytearray()
+        self.front, self.back = bytearray(), bytearray()
 
     def bytes_(self, data):
         self.front += data
@@ -39,8 +35,7 @@ class Seed:
 
     def int_(self, value, width):
         # Integers are taken from the end, most significant byte first.
-        for i in range(width):
-            self.back.append((value >> (8 * (width - 1 - i))) & 0xFF)
+        self.back += (value & ((1 << 8 * width) - 1)).to_bytes(width, "big")
 
     def build(self):
         return bytes(self.front) + bytes(reversed(self.back))
@@ -59,12 +54,11 @@ def transcripts(folder):
             try:
                 yield json.loads(line)
             except json.JSONDecodeError:
-                continue
+                pass
 
 
 def dialogue_seeds(events, out):
-    answers = [e["data"].encode("latin-1") for e in events if e.get("ev") == "tx"]
-    answers = list(dict.fromkeys(answers))
+    answers = list(dict.fromkeys(e["data"].encode("latin-1") for e in events if e.get("ev") == "tx"))
     # A few answers a half-soldered board or a wrong firmware gives.
     answers += [b"\r\nunknown cmd!\r\n", b"\x00\x80\xffJan\x00 08", b"\r\nfc:x\r\n", b"\r\nfc:1:2\r\n",
                 b"\r\nfc:\r\n", b"fc fc:-3\r\n", b"\r\nfc:300\r\n", b"RAMCODE\x00Jun 19 2019/21:01:04\r\n"]
@@ -116,8 +110,7 @@ def transfer(seed, blocks, block_mode, nak_at=None):
 
 
 def ymodem_seeds(events, out):
-    recorded = [e["blocks"] for e in events if e.get("ev") == "image"]
-    recorded = list(dict.fromkeys(tuple(b) for b in recorded)) + [()]
+    recorded = list(dict.fromkeys(tuple(e["blocks"]) for e in events if e.get("ev") == "image")) + [()]
     for n, blocks in enumerate(recorded):
         for mode in (0, 2):
             seed = Seed()
@@ -128,12 +121,9 @@ def ymodem_seeds(events, out):
     for size in sizes:
         for mode in (0, 1):
             seed = Seed()
-            seed.int_(1, 1)           # honest receiver
-            seed.int_(3, 1)           # small limits: divisor, time-out, errors
-            seed.int_(19, 1)
-            seed.int_(2, 1)
-            seed.int_(9, 1)
-            seed.int_(mode, 1)
+            # An honest receiver; small limits: divisor, time-out, errors; the block mode.
+            for value in (1, 3, 19, 2, 9, mode):
+                seed.int_(value, 1)
             seed.int_(size, 2)
             seed.int_(0x2545F491 + size, 4)
             seed.int_(40, 1)          # the receiver prompts every few steps
@@ -169,8 +159,7 @@ def settings_seeds(out):
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
-    recording = pathlib.Path(sys.argv[1])
-    corpus = pathlib.Path(sys.argv[2])
+    recording, corpus = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
     events = list(transcripts(recording))
     if not events:
         sys.exit(f"no transcripts in {recording}")

@@ -3,15 +3,9 @@
 // a faulty one passes. ZDZ_SOAK_RUNS sets the number of runs (default 40), ZDZ_SOAK_SEED the seed.
 
 #include "chipsimprocess.h"
-#include "errorcodes.h"
-#include "testsupport.h"
-#include "userconfig.h"
-#include "worker.h"
+#include "workerrig.h"
 
-#include <QRandomGenerator>
-#include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QThread>
+#include <QJsonObject>
 #include <QtTest>
 
 namespace {
@@ -31,147 +25,67 @@ quint32 environmentNumber(const char *name, quint32 fallback)
     return ok && value > 0 ? value : fallback;
 }
 
-struct Image { QString path; quint32 addr; QByteArray data; };
-
 } // namespace
-
-// Brings the worker's results into the test's thread, the way a station receives them.
-class ResultRelay : public QObject
-{
-    Q_OBJECT
-
-signals:
-    void result(int result);
-};
 
 class tst_Soak : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        registerUserConfigMetaType();
-        qRegisterMetaType<Worker::ChipCodeVerFlag>("ChipCodeVerFlag");
-        QVERIFY(folder.isValid());
-        worker = new Worker;
-        worker->moveToThread(&thread);
-        connect(&thread, &QThread::started, worker, &Worker::slotWorkerInit);
-        connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
-        connect(worker, &Worker::sigWorkerReportResult, &relay, &ResultRelay::result, Qt::QueuedConnection);
-        thread.start();
-    }
-
-    void cleanupTestCase()
-    {
-        thread.quit();
-        thread.wait();
-    }
-
     void randomFaults()
     {
         const int runs = static_cast<int>(environmentNumber("ZDZ_SOAK_RUNS", DEFAULT_RUNS));
         const quint32 seed = environmentNumber("ZDZ_SOAK_SEED", DEFAULT_SEED);
         QRandomGenerator random(seed);
-        QVERIFY(startSimulator());
-
-        int passes = 0, fails = 0, falsePasses = 0, hangs = 0, strayResults = 0, failedRecoveries = 0;
+        quint32 nextAddr = 0x1000;
         bool previousFaulty = false;
         for (int run = 1; run <= runs; ++run) {
-            QVERIFY2(freshChip(&random), "the simulator does not take its commands");
-            QList<Image> images;
+            QVERIFY2(freshChip(&random, run), "the simulator does not take its commands");
+            // Each run's images go at fresh addresses, so one left over from before never passes.
+            QList<FileCfg> files;
             int largest = 0;
             for (int i = 1 + random.bounded(4); i > 0; --i) {
                 const int size = random.bounded(10) == 0 ? 0 : 1 + random.bounded(12000);
-                QVERIFY(addImage(&images, QStringLiteral("%1-%2.bin").arg(run).arg(images.size()), nextAddr, size, &random));
+                files << image(QStringLiteral("%1-%2.bin").arg(run).arg(files.size()), size, nextAddr);
                 nextAddr += 0x1000 * (1 + static_cast<quint32>(size) / 0x1000);
                 largest = qMax(largest, size);
             }
             // After a faulty run comes a clean one; otherwise a fault most of the time.
             const QString fault = previousFaulty ? QString() : randomFault(&random, largest);
-            if (!fault.isEmpty())
-                QVERIFY2(sim.command("fault 0 " + fault), qPrintable(fault));
-            const quint32 baudrate = SPEEDS.at(random.bounded(SPEEDS.size()));
-
-            // A result that comes in between runs is a second report of the run before.
-            QCoreApplication::processEvents();
-            strayResults += results.size();
-            const int result = runOnce(images, baudrate);
+            QVERIFY2(fault.isEmpty() || sim.command("fault 0 " + fault), qPrintable(fault));
+            const QString where = QStringLiteral("seed 0x%1 run %2 (%3): ").arg(seed, 0, 16).arg(run).arg(fault);
+            const int result = runOnce(files, SPEEDS.at(random.bounded(SPEEDS.size())));
             QString why;
-            if (result < 0)
-                ++hangs;
-            else if (result != ErrorCodes::RESULT_SUCCESS)
-                ++fails;
-            else if (imagesArrived(images, &why))
-                ++passes;
-            else
-                ++falsePasses;
-            const bool notRecovered = previousFaulty && result >= 0 && result != ErrorCodes::RESULT_SUCCESS;
-            failedRecoveries += notRecovered ? 1 : 0;
-            if (result < 0 || !why.isEmpty() || notRecovered)
-                qWarning("run %d (%s): result %d, %s", run, qPrintable(fault.isEmpty() ? "clean" : fault), result,
-                         qPrintable(notRecovered ? "failed after a fault" : result < 0 ? "hang" : "false pass: " + why));
+            QVERIFY2(result >= 0, qPrintable(where + (result == -1 ? "hang" : "stray result")));
+            QVERIFY2(result != 0 || imagesArrived(files, &why), qPrintable(where + "false pass: " + why));
+            QVERIFY2(!previousFaulty || result == 0, qPrintable(where + "failed after a fault"));
             sim.command("clear 0");
             previousFaulty = !fault.isEmpty();
         }
-
-        qInfo("soak: seed 0x%08X, runs %d, passes %d, fails %d, false passes %d, hangs %d, failed recoveries %d, "
-              "stray results %d", seed, runs, passes, fails, falsePasses, hangs, failedRecoveries, strayResults);
-        QCOMPARE(falsePasses, 0);
-        QCOMPARE(hangs, 0);
-        QCOMPARE(failedRecoveries, 0);
-        QCOMPARE(strayResults, 0);
     }
 
-    // Start pressed again on a board whose run failed, without a power cycle: its RAM loader
-    // still runs and counts the images it took. Or a loader comes up counting an image it does
-    // not hold. Either way a pass must mean that every configured image is on the chip.
-    void retryOnTheSameBoard_data()
-    {
-        QTest::addColumn<QStringList>("simArgs");
-        QTest::addColumn<bool>("firstRunFails");
-        // The second image is cancelled at its second block; the first one is complete.
-        QTest::newRow("retry after a cancelled second image") << QStringList{ "--fault", "0:can=2" } << true;
-        QTest::newRow("loader counting an image it lacks") << QStringList{ "--set", "0:filecount-start=1" } << false;
-    }
-
+    // Start pressed again on a board whose second image was cancelled, without a power cycle:
+    // its RAM loader still runs and counts the image it took. A pass must still mean every
+    // image is on the chip. (A loader counting an image it lacks: tst_worker.)
     void retryOnTheSameBoard()
     {
-        QFETCH(QStringList, simArgs);
-        QFETCH(bool, firstRunFails);
-        QVERIFY(sim.start(1, simArgs));
-        QList<Image> images;
-        QRandomGenerator random(7);
-        QVERIFY(addImage(&images, "retry-700.bin", 0x1000, 700, &random));
-        QVERIFY(addImage(&images, "retry-3000.bin", 0x8000, 3000, &random));
-
-        int result = runOnce(images, 115200);
-        QVERIFY(result >= 0 && (!firstRunFails || result != ErrorCodes::RESULT_SUCCESS));
-        if (firstRunFails) {
-            result = runOnce(images, 115200);
-            QVERIFY(result >= 0);
-        }
+        QVERIFY(sim.start(1, { "--fault", "0:can=2" }));
+        const QList<FileCfg> files{ image("retry-700.bin", 700, 0x1000), image("retry-3000.bin", 3000, 0x8000) };
+        QVERIFY(runOnce(files, 115200) > 0);
+        const int result = runOnce(files, 115200);
         QString why;
-        if (result == ErrorCodes::RESULT_SUCCESS)
-            QVERIFY2(imagesArrived(images, &why), qPrintable("reported 0, but " + why));
+        QVERIFY(result >= 0);
+        QVERIFY2(result != 0 || imagesArrived(files, &why), qPrintable("reported 0, but " + why));
     }
 
 private:
-    bool startSimulator()
-    {
-        simulatorRuns = 0;
-        nextAddr = 0x1000;
-        // Short C prompts and give-up keep the chip's side of a broken transfer brief.
-        return sim.start(1, { "--c-interval-ms", "200", "--give-up-ms", "4000" });
-    }
-
-
     // A fresh chip of a random family on a plugged link, now and then with its RAM loader running.
-    bool freshChip(QRandomGenerator *random)
+    // Short C prompts and give-up keep the chip's side of a broken transfer brief.
+    bool freshChip(QRandomGenerator *random, int run)
     {
-        if ((simulatorRuns >= RUNS_PER_SIMULATOR || !sim.isRunning()) && !startSimulator())
+        if ((run % RUNS_PER_SIMULATOR == 1 || !sim.isRunning())
+            && !sim.start(1, { "--c-interval-ms", "200", "--give-up-ms", "4000" }))
             return false;
-        ++simulatorRuns;
         static const QStringList families = { "ZR740A", "ZR740C", "ZR610A" };
         return sim.command("clear 0") && sim.command("set 0 family=" + families.at(random->bounded(families.size())))
             && sim.command(QStringLiteral("set 0 ram=%1").arg(random->bounded(8) == 0 ? 1 : 0))
@@ -196,61 +110,37 @@ private:
         return fault;
     }
 
-    // Each run's images go at fresh addresses, so one left over from before never passes.
-    bool addImage(QList<Image> *images, const QString &name, quint32 addr, int size, QRandomGenerator *random)
+    // Queued, as a station reaches its worker; -1 when no result came within the bound, -2 when
+    // one came in between runs (a second report of the run before).
+    int runOnce(const QList<FileCfg> &files, quint32 baudrate)
     {
-        QByteArray data(size, Qt::Uninitialized);
-        for (char &c : data)
-            c = static_cast<char>(random->bounded(256));
-        images->append({ folder.filePath(name), addr, data });
-        return writeFile(images->last().path, data);
-    }
-
-    // Queued, as a station reaches its worker; -1 when no result came within the bound.
-    int runOnce(const QList<Image> &images, quint32 baudrate)
-    {
-        QList<FileCfg> files;
-        for (const Image &image : images)
-            files.append(FileCfg{ image.path, image.addr });
-        UserConfig config;
-        config.setFileList(files);
-        config.setBaudrate(baudrate);
-        config.setDownloadMode(UserConfig::DOWNLOAD_MODE_SINGLESHOT);
         QCoreApplication::processEvents();
-        results.clear();
-        QMetaObject::invokeMethod(worker, "slotSetUserConfig", Qt::QueuedConnection, Q_ARG(UserConfig, config));
-        QMetaObject::invokeMethod(worker, "slotSetWorkerPortName", Qt::QueuedConnection, Q_ARG(QString, sim.linkPath(0)));
-        QMetaObject::invokeMethod(worker, "slotSetWorkerMode", Qt::QueuedConnection, Q_ARG(int, Worker::WORK_MODE_DOWNLOAD));
-        QMetaObject::invokeMethod(worker, "slotWorkerStart", Qt::QueuedConnection);
-        return results.wait(RUN_BOUND_MS) ? results.takeFirst().at(0).toInt() : -1;
+        if (rig.results.size() != reported)
+            return -2;
+        rig.run(files, sim.linkPath(0), baudrate);
+        return QTest::qWaitFor([&] { return rig.results.size() > reported; }, RUN_BOUND_MS) ? rig.results.at(reported++) : -1;
     }
 
     // An empty image must have arrived as well, not merely be absent.
-    bool imagesArrived(const QList<Image> &images, QString *why) const
+    bool imagesArrived(const QList<FileCfg> &files, QString *why) const
     {
         QMap<quint32, QString> stored;
         for (const QJsonObject &event : sim.transcript(0))
             if (event.value("ev").toString() == "image" && event.value("kind").toString() == "image")
                 stored.insert(static_cast<quint32>(event.value("addr").toDouble()), event.value("path").toString());
-        for (const Image &image : images) {
-            const bool found = stored.contains(image.addr);
-            const QByteArray data = found ? readFile(sim.outDir() + '/' + stored.value(image.addr)) : QByteArray();
-            if (!found || data != image.data) {
-                *why = QStringLiteral("image at 0x%1 %2").arg(image.addr, 0, 16).arg(found ? "differs" : "missing");
+        for (const FileCfg &file : files) {
+            const bool found = stored.contains(file.startAddr);
+            if (!found || readFile(sim.outDir() + '/' + stored.value(file.startAddr)) != readFile(file.filePath)) {
+                *why = QStringLiteral("image at 0x%1 %2").arg(file.startAddr, 0, 16).arg(found ? "differs" : "missing");
                 return false;
             }
         }
         return true;
     }
 
-    QTemporaryDir folder;
     ChipSimProcess sim;
-    int simulatorRuns = 0;
-    quint32 nextAddr = 0x1000;
-    QThread thread;
-    Worker *worker = nullptr;
-    ResultRelay relay;
-    QSignalSpy results{ &relay, &ResultRelay::result };
+    WorkerRig rig;
+    int reported = 0;
 };
 
 int main(int argc, char *argv[])

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "userconfig.h"
+#include "worker.h"
+
+#include "testsupport.h"
+
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QThread>
+
+using Code = Worker::ChipCodeVerFlag;
+
+inline QTemporaryDir &imageDir()
+{
+    static QTemporaryDir dir;
+    return dir;
+}
+
+// A file of `size` random bytes for the chip's flash at `addr`.
+inline FileCfg image(const QString &name, int size, quint32 addr)
+{
+    QVector<quint32> words(size / 4 + 1);
+    QRandomGenerator(addr + quint32(size)).fillRange(words.data(), words.size());
+    const QString path = imageDir().filePath(name);
+    const QByteArray data(reinterpret_cast<const char *>(words.constData()), size);
+    return FileCfg{ writeFile(path, data) ? path : QString(), addr };
+}
+
+// One worker in its own thread, driven the way a station drives it: queued calls in,
+// queued signals out.
+struct WorkerRig : QObject
+{
+    WorkerRig()
+    {
+        registerUserConfigMetaType();
+        registerWorkerMetaTypes();
+        worker->moveToThread(&thread);
+        connect(&thread, &QThread::started, worker, &Worker::slotWorkerInit);
+        connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+        connect(worker, &Worker::sigWorkerReportResult, this, [this](int r, const RunRecord &record) {
+            results << r;
+            records << record;
+        });
+        connect(worker, &Worker::sigWorkerReadyToWork, this, [this](Code c) { ready << c; });
+        connect(worker, &Worker::sigWorkerReportYmodemProgress, this,
+                [this](int fileID, int p) { progress << qMakePair(fileID, p); });
+        thread.start();
+    }
+    ~WorkerRig() override { thread.quit(); thread.wait(); }
+
+    // The station's signals: configuration, port name, work mode and, unless only the
+    // configuration is handed over, a start.
+    void run(const QList<FileCfg> &files, const QString &port, quint32 baudrate = 921600,
+             quint32 downloadMode = UserConfig::DOWNLOAD_MODE_SINGLESHOT, int mode = Worker::WORK_MODE_DOWNLOAD,
+             bool start = true, const QString &loaderDir = QString())
+    {
+        UserConfig config;
+        config.setFileList(files);
+        config.setBaudrate(baudrate);
+        config.setDownloadMode(downloadMode);
+        config.setLoaderDir(loaderDir);
+        QMetaObject::invokeMethod(worker, [w = worker, config, port, mode, start] {
+            w->slotSetUserConfig(config);
+            if (!start)
+                return;
+            w->slotSetWorkerPortName(port);
+            w->slotSetWorkerMode(mode);
+            w->slotWorkerStart();
+        });
+    }
+
+    QThread thread;
+    Worker *worker = new Worker;
+    QList<int> results;
+    QList<RunRecord> records;
+    QList<Code> ready;
+    QList<QPair<int, int>> progress;
+};
