@@ -159,8 +159,7 @@ public:
     std::function<uint32_t(uint32_t, uint8_t *, uint32_t *)> onFill;
     std::function<uint32_t(uint8_t *, uint32_t)> onRead;
     std::function<void(const uint8_t *, uint32_t)> onWrite = [](const uint8_t *, uint32_t) {};
-
-    uint32_t currentStage() const { return stage; }
+    using Ymodem::stage;
 
 protected:
     uint32_t handleEvent(uint32_t event, uint8_t *buffer, uint32_t *length) override
@@ -234,7 +233,7 @@ void runRaw(FuzzedDataProvider &in)
         sender.log = &current;
         sender.step(8);
         sender.armedAt = sender.now;
-        EXPECT(sender.currentStage() == Ymodem::STAGE_WAIT_START, "first step does not arm the engine");
+        EXPECT(sender.stage == Ymodem::STAGE_WAIT_START, "first step does not arm the engine");
 
         uint64_t silentSteps = 0;
         while (!current.ended) {
@@ -252,9 +251,9 @@ void runRaw(FuzzedDataProvider &in)
             // Bits 4 to 6: no time (bytes arrived), a tick, half a tick or three ticks.
             static const uint32_t eighths[8] = {0, 0, 8, 8, 8, 8, 4, 24};
             sender.step(silent ? 8 : eighths[(control >> 4) & 7]);
-            current.ended = current.ended || sender.currentStage() == Ymodem::STAGE_IDLE;
+            current.ended = current.ended || sender.stage == Ymodem::STAGE_IDLE;
         }
-        EXPECT(sender.currentStage() == Ymodem::STAGE_IDLE, "engine not idle after the end of a transfer");
+        EXPECT(sender.stage == Ymodem::STAGE_IDLE, "engine not idle after the end of a transfer");
     }
 }
 
@@ -296,8 +295,6 @@ struct Receiver {
     uint64_t announced = 0;
     uint32_t expected = 1, quiet = 0;
 
-    void send(uint8_t b) { toHost.put(b); }
-
     void feed(uint8_t b)
     {
         quiet = 0;
@@ -328,9 +325,9 @@ struct Receiver {
         quiet = 0;
         pending.clear();
         if (state == WaitHeader || state == WaitNextHeader || (state == WaitData && expected == 1))
-            send('C');
+            toHost.put('C');
         else if (state != Done)
-            send(Ymodem::NAK);
+            toHost.put(Ymodem::NAK);
     }
 
     void onPacket(const Bytes &p)
@@ -339,13 +336,13 @@ struct Receiver {
         const uint16_t crc = Ymodem::crc16(p.data() + 3, size);
         if (p[2] != static_cast<uint8_t>(~p[1]) || p[3 + size] != (crc >> 8) || p[4 + size] != (crc & 0xFF)
             || !written.count(p))
-            return send(Ymodem::NAK);
+            return toHost.put(Ymodem::NAK);
         const uint8_t number = p[1];
         if (state == WaitHeader || state == WaitNextHeader) {
             if (number != 0)
                 return cancel();
             if (p[3] == 0) {
-                send(Ymodem::ACK);
+                toHost.put(Ymodem::ACK);
                 flagged = flagged || state == WaitHeader;
                 return end(false);
             }
@@ -353,24 +350,24 @@ struct Receiver {
                 return cancel();
             header.assign(p.begin() + 3, p.end() - 2);
             state = WaitData;
-            send(Ymodem::ACK);
-            send('C');
+            toHost.put(Ymodem::ACK);
+            toHost.put('C');
         } else if (state == WaitData) {
             if (number == 0 && expected == 1) {
                 // Our ACK of the header was lost, or this is no header at all (the end of
                 // the batch after a lost EOT): only the same header is acknowledged again.
                 if (!std::equal(p.begin() + 3, p.end() - 2, header.begin(), header.end()))
                     return cancel();
-                send(Ymodem::ACK);
-                send('C');
+                toHost.put(Ymodem::ACK);
+                toHost.put('C');
             } else if (number == static_cast<uint8_t>(expected - 1)) {
-                send(Ymodem::ACK);
+                toHost.put(Ymodem::ACK);
             } else if (number != static_cast<uint8_t>(expected)) {
                 cancel();
             } else {
                 received.insert(received.end(), p.begin() + 3, p.end() - 2);
                 ++expected;
-                send(Ymodem::ACK);
+                toHost.put(Ymodem::ACK);
             }
         } else if (state == AfterFirstEot) {
             cancel();
@@ -392,24 +389,24 @@ struct Receiver {
     {
         if (state == WaitData) {
             state = AfterFirstEot;
-            send(Ymodem::NAK);
+            toHost.put(Ymodem::NAK);
         } else if (state == AfterFirstEot) {
-            send(Ymodem::ACK);
+            toHost.put(Ymodem::ACK);
             accepted = received.size() >= announced;
             flagged = flagged || !accepted;
             if (accepted)
                 image.assign(received.begin(), received.begin() + static_cast<long>(announced));
             state = WaitNextHeader;
-            send('C');
+            toHost.put('C');
         } else if (state == WaitNextHeader) {
-            send(Ymodem::ACK);
+            toHost.put(Ymodem::ACK);
         }
     }
 
     void cancel()
     {
-        send(Ymodem::CAN);
-        send(Ymodem::CAN);
+        toHost.put(Ymodem::CAN);
+        toHost.put(Ymodem::CAN);
         end(true);
     }
 
@@ -470,7 +467,7 @@ void runLine(FuzzedDataProvider &in)
     };
 
     sender.step(8);
-    chip.send('C');
+    chip.toHost.put('C');
     const uint64_t bound =
         (size / Ymodem::SHORT_BLOCK_SIZE + 8) * (uint64_t(limits.errors) + 2) * limits.silentBound() + 4 * promptEvery;
     uint64_t settledSteps = 0, instantSteps = 0;
@@ -486,7 +483,7 @@ void runLine(FuzzedDataProvider &in)
         else if (in.remaining_bytes() == 0)
             EXPECT(++settledSteps <= bound, "transfer never ends on a sound line");
         sender.step(replyWaiting ? 0 : 8);
-        log.ended = log.ended || sender.currentStage() == Ymodem::STAGE_IDLE;
+        log.ended = log.ended || sender.stage == Ymodem::STAGE_IDLE;
     }
 
     EXPECT(!chip.accepted || chip.image == image, "receiver took an image that differs from the one sent");

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <csignal>
 #include <deque>
-#include <memory>
 #include <thread>
 
 namespace {
@@ -65,9 +64,7 @@ struct Line
     QSerialPort port;
     QTemporaryDir dir;
     YmodemFileTransmit transmit;
-    std::unique_ptr<QSocketNotifier> notifier;
     QProcess rb;
-    QByteArray received;
     QStringList log;      // signals in order, e.g. "S0 P100 S1 S1 S2"
     QList<int> finals;    // the final statuses
     QByteArray content;   // what rb must receive, under the name
@@ -89,10 +86,6 @@ struct Line
         port.setPortName(pty.open() ? pty.slavePath() : QString());
         opened = dir.isValid() && port.open(QIODevice::ReadWrite);
         transmit.setSerialPort(&port);
-        notifier = std::make_unique<QSocketNotifier>(pty.masterFd(), QSocketNotifier::Read);
-        QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [this] {
-            received += pty.readMaster();
-        });
     }
 
     ~Line()
@@ -113,7 +106,6 @@ struct Line
         rb.start(program, args);
         ::close(toRb[0]);
         ::close(fromRb[1]);
-        notifier->setEnabled(false);
         relaying = true;
         relay = std::thread([this] {
             pollfd fds[2] = {{pty.masterFd(), POLLIN, 0}, {fromRb[0], POLLIN, 0}};
@@ -144,9 +136,8 @@ struct Line
     QByteArray reply(const QByteArray &bytes, int expected)
     {
         pty.writeMaster(bytes);
-        waitUntil([&] { return received.size() >= expected; });
-        const QByteArray sent = received;
-        received.clear();
+        QByteArray sent;
+        waitUntil([&] { return (sent += pty.readMaster()).size() >= expected; });
         return sent;
     }
 };
