@@ -5,10 +5,15 @@
 #include "runrecord.h"
 
 #include <QList>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QStringList>
 #include <QVariant>
+
+#include <csignal>
+#include <sys/prctl.h>
 
 // Five runs over three UTC days, each with an image it wrote or not and one never read (at the
 // top of the 32-bit address space):
@@ -76,5 +81,28 @@ inline QStringList queryRows(const QString &path, const QString &sql)
     QSqlDatabase::removeDatabase("query-rows");
     return found;
 }
+
+#ifdef ZDZ_FLASH_BIN
+// zdz-flash as a line script runs it; it goes down with the test.
+class FlashProcess : public QProcess
+{
+public:
+    explicit FlashProcess(const QStringList &args) { start(QStringLiteral(ZDZ_FLASH_BIN), args); }
+    bool finishesWith(int status)
+    {
+        const bool ok = waitForFinished(90000) && exitStatus() == QProcess::NormalExit && exitCode() == status;
+        out = QString::fromUtf8(readAllStandardOutput());
+        // The stand-in loader's warning is not the record's business.
+        err = QString::fromUtf8(readAllStandardError()).remove(QRegularExpression("built-in placeholder RAM loader[^\n]*\n"));
+        if (!ok)
+            qWarning("zdz-flash did not end with %d:\n%s%s", status, qPrintable(out), qPrintable(err));
+        return ok;
+    }
+    QString out, err;
+
+protected:
+    void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
+};
+#endif
 
 #endif // PREPAREDRECORDS_H

@@ -17,18 +17,6 @@
 #include <QTableWidget>
 #include <QtTest>
 
-#include <sys/prctl.h>
-
-namespace {
-
-class FlashProcess : public QProcess
-{
-protected:
-    void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
-};
-
-} // namespace
-
 // Two chips, the first passes and the second never answers "startaddr" (1030, nothing written):
 // the window and zdz-flash record both runs with every field, whatever happens to the record.
 class TestRecordRuns : public QObject
@@ -151,8 +139,7 @@ private slots:
     void killedFlasherLosesNoCommittedRun()
     {
         const QString path = dir.filePath("flash.sqlite");
-        FlashProcess flash;
-        flash.start(ZDZ_FLASH_BIN, {"--port", sim.linkPath(0), "--port", sim.linkPath(1), "--file", images[0] + "@8000", "--file",
+        FlashProcess flash({"--port", sim.linkPath(0), "--port", sim.linkPath(1), "--file", images[0] + "@8000", "--file",
                                     images[1] + "@0x40000", "--baudrate", "460800", "--record", path, "--continuous"});
         QStringList committed;
         QTRY_VERIFY_WITH_TIMEOUT((committed = queryRows(path, "SELECT uuid, code FROM chip_runs ORDER BY id")).size() >= 4, 60000);
