@@ -122,19 +122,14 @@ private slots:
         QCOMPARE(report({"--csv", "DB", "--since", "2026-12-02"}, &out, &err), 0);
         QVERIFY(out.endsWith("\r\n"));
         QList<QStringList> rows{{}};
-        QString field;
-        for (int i = 0, quoted = 0; i < out.size(); ++i) {
-            const QChar c = out.at(i);
-            if (quoted && c == '"' && out.mid(i + 1, 1) == "\"")
-                field += out.at(++i);
-            else if (c == '"')
-                quoted = !quoted;
-            else if (!quoted && c == ',')
-                rows.last() << field, field.clear();
-            else if (!quoted && out.mid(i, 2) == "\r\n")
-                rows.last() << field, field.clear(), rows << QStringList(), ++i;
-            else
-                field += c;
+        const QRegularExpression field("\\G(?:\"((?:[^\"]|\"\")*)\"|([^,\"\\r\\n]*))(,|\\r\\n)");
+        for (int at = 0; at < out.size();) {
+            const QRegularExpressionMatch m = field.match(out, at);
+            QVERIFY2(m.hasMatch(), qPrintable(out.mid(at, 60)));
+            rows.last() << (m.capturedStart(1) >= 0 ? m.captured(1).replace("\"\"", "\"") : m.captured(2));
+            if (m.captured(3) == "\r\n")
+                rows << QStringList();
+            at = m.capturedEnd();
         }
         rows.removeLast();
         QCOMPARE(rows.size(), 4);
