@@ -54,13 +54,10 @@ inline QList<RunRecord> preparedRuns()
 inline bool writePreparedRecords(const QString &path)
 {
     RecordStore store;
-    if (store.openForWriting(path) != RecordStore::STORE_OK)
-        return false;
-    for (const RunRecord &record : preparedRuns()) {
-        if (store.append(record) != RecordStore::STORE_OK)
-            return false;
-    }
-    return true;
+    bool ok = store.openForWriting(path) == RecordStore::STORE_OK;
+    for (const RunRecord &record : preparedRuns())
+        ok = ok && store.append(record) == RecordStore::STORE_OK;
+    return ok;
 }
 
 // The rows a query finds in the file, fields joined by blanks, read by a connection of its own.
