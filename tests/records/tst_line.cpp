@@ -77,13 +77,14 @@ QString describe(const RunRecord &r)
 }
 
 // The forwarder's signals as the test's thread receives them, queued: a spy on the forwarder
-// itself would record in the forwarder's thread while the test reads.
+// itself would record in the forwarder's thread while the test reads. Listens, then starts it.
 struct Heard
 {
     explicit Heard(ForwarderThread &thread)
     {
         QObject::connect(thread.forwarder(), &RecordForwarder::sigWaitingCount, &relay, &RecordForwarder::sigWaitingCount);
         QObject::connect(thread.forwarder(), &RecordForwarder::sigServerStatus, &relay, &RecordForwarder::sigServerStatus);
+        thread.start();
     }
     RecordForwarder relay{QString(), RecordTarget()};
     QSignalSpy waiting{&relay, &RecordForwarder::sigWaitingCount};
@@ -237,7 +238,6 @@ private slots:
         }
         ForwarderThread forwarding(file, RecordTarget::parse(PgCluster::url()));
         Heard heard(forwarding);
-        forwarding.start();
         QTRY_VERIFY_WITH_TIMEOUT(!heard.waiting.isEmpty() && heard.waiting.last().at(0).toInt() == 0, 60000);
         QCOMPARE(heard.status.count(), 0);
         QCOMPARE(PgCluster::column(store.database(), "SELECT COUNT(*) FROM chip_runs WHERE delivered_at IS NULL"), QStringLiteral("0"));
@@ -265,7 +265,6 @@ private slots:
         QCOMPARE(store.append(preparedRuns().first()), RecordStore::STORE_OK);
         ForwarderThread forwarding(store.path(), newer);
         Heard heard(forwarding);
-        forwarding.start();
         QTRY_COMPARE_WITH_TIMEOUT(heard.status.count(), 1, 20000);
         QCOMPARE(heard.status.at(0).at(0).toBool(), false);
         QVERIFY2(heard.status.at(0).at(1).toString().contains("schema version 2"), qPrintable(heard.status.at(0).at(1).toString()));
