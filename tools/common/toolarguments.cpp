@@ -2,6 +2,8 @@
 
 #include "errorcodes.h"
 
+#include <QCommandLineParser>
+
 #include <cstdio>
 
 QString ToolArguments::errorMessage() const
@@ -17,6 +19,14 @@ void ToolArguments::printError() const
         text += QStringLiteral("  %1\n").arg(detail);
     std::fputs(text.toLocal8Bit().constData(), stderr);
     std::fflush(stderr);
+}
+
+bool ToolArguments::readCommandLine(QCommandLineParser &parser, const QStringList &arguments)
+{
+    if (!parser.parse(arguments))
+        return fail(ErrorCodes::RESULT_ARGS_PARSE_FAILED, parser.errorText());
+    help = parser.isSet(QStringLiteral("help"));
+    return !help;
 }
 
 bool ToolArguments::fail(int errorCode, const QString &what)

@@ -2,6 +2,9 @@
 #define TOOLARGUMENTS_H
 
 #include <QString>
+#include <QStringList>
+
+class QCommandLineParser;
 
 // What the command-line tools share about their arguments: help asked for, or the result code
 // of the first wrong argument and which argument it was, reported the same way by every tool.
@@ -22,6 +25,10 @@ public:
 
 protected:
     bool fail(int errorCode, const QString &what);
+    // Reads the arguments (program name first) into a parser that knows the "help" option.
+    // False when nothing more is to be read: help was asked for, or the line could not be read
+    // (then the error says why).
+    bool readCommandLine(QCommandLineParser &parser, const QStringList &arguments);
 
     bool help = false;
     int code = 0;

@@ -132,12 +132,8 @@ bool FlashOptions::parse(const QStringList &arguments)
 
     QCommandLineParser parser;
     addOptions(parser);
-    if (!parser.parse(arguments))
-        return fail(ErrorCodes::RESULT_ARGS_PARSE_FAILED, parser.errorText());
-    if (parser.isSet(OptHelp)) {
-        help = true;
-        return true;
-    }
+    if (!readCommandLine(parser, arguments))
+        return help;
     if (!parser.positionalArguments().isEmpty())
         return fail(ErrorCodes::RESULT_ARGS_PARSE_FAILED,
                     QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().constFirst()));

@@ -70,12 +70,8 @@ bool ReportOptions::parse(const QStringList &arguments)
 
     QCommandLineParser parser;
     addOptions(parser);
-    if (!parser.parse(arguments))
-        return fail(ErrorCodes::RESULT_ARGS_PARSE_FAILED, parser.errorText());
-    if (parser.isSet(OptHelp)) {
-        help = true;
-        return true;
-    }
+    if (!readCommandLine(parser, arguments))
+        return help;
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())
         return fail(ErrorCodes::RESULT_ARGS_MISSING, QStringLiteral("no record FILE given"));
