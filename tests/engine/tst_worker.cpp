@@ -1,5 +1,7 @@
 #include "chipsimprocess.h"
 #include "errorcodes.h"
+#include "ramloader.h"
+#include "resultmessage.h"
 #include "testsupport.h"
 #include "workerrig.h"
 
@@ -28,11 +30,22 @@ static QStringList linesWithBaud(const ChipSimProcess &sim)
     return lines;
 }
 
+// The loader the chip stored from its first upload.
+static QByteArray storedLoader(const ChipSimProcess &sim)
+{
+    for (const QJsonObject &event : sim.transcript(0))
+        if (event.value("ev") == "image" && event.value("kind") == "loader")
+            return readFile(QDir(sim.outDir()).filePath(event.value("path").toString()));
+    return QByteArray();
+}
+
 class tst_Worker : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void loaderLookup_data();
+    void loaderLookup();
     void oneFile_data();
     void oneFile();
     void faults_data();
@@ -42,16 +55,66 @@ private slots:
     void restartDuringTransfer();
 };
 
+// "zr740c" names the file that is replaced by `content` in an otherwise sound folder; a null
+// content removes it, "dir" puts a folder in its place.
+void tst_Worker::loaderLookup_data()
+{
+    QTest::addColumn<bool>("useFolder");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<qint64>("size");   // -1: refused
+
+    QTest::newRow("built-in") << false << QByteArray() << qint64(14176);
+    QTest::newRow("vendor 256 KiB") << true << randomBytes(256 * 1024, 9) << qint64(256 * 1024);
+    QTest::newRow("over 256 KiB") << true << randomBytes(256 * 1024 + 1, 9) << qint64(-1);
+    QTest::newRow("empty") << true << QByteArray("") << qint64(-1);
+    QTest::newRow("missing") << true << QByteArray() << qint64(-1);
+    QTest::newRow("a folder, not a file") << true << QByteArray("dir") << qint64(-1);
+}
+
+void tst_Worker::loaderLookup()
+{
+    QFETCH(bool, useFolder);
+    QFETCH(QByteArray, content);
+    QFETCH(qint64, size);
+    QTemporaryDir dir;
+    QVERIFY(fillLoaderFolder(dir, 1000));
+    const QString file = dir.filePath("ramcode_zr740c.bin");
+    QFile::remove(file);
+    if (content == "dir")
+        QVERIFY(QDir(dir.path()).mkdir("ramcode_zr740c.bin"));
+    else if (!content.isNull())
+        QVERIFY(writeFile(file, content));
+
+    const QString folder = useFolder ? dir.path() : QString();
+    const RamLoader loader = RamLoader::resolve(Worker::CodeInROM_ZR740C, folder);
+    const RamLoader all = RamLoader::checkAll(folder);
+    QCOMPARE(loader.isOk(), size >= 0);
+    // An absent file fails only a chip of its family; a present but unusable one fails every run.
+    const bool absent = useFolder && content.isNull();
+    QCOMPARE(all.errorCode(), size >= 0 || absent ? 0 : ErrorCodes::RESULT_RAMCODE_FILE_INVALID);
+    QCOMPARE(loader.path(), useFolder ? file : QStringLiteral(":/bootram_bins/ramcode_zr740c.bin"));
+    QCOMPARE(RamLoader::placeholderInUse(folder), !useFolder);
+    if (size < 0) {
+        QVERIFY(absent || all.path() == file);
+        QVERIFY(ResultMessage::text(loader.errorCode(), "ttyUSB0", loader.path()).contains("'" + file + "'"));
+        return;
+    }
+    QCOMPARE(loader.size(), size);
+    QCOMPARE(loader.sha256(), sha256(readFile(loader.path())));
+}
+
 void tst_Worker::oneFile_data()
 {
     QTest::addColumn<QString>("family");   // none: the RAM loader is already running
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("downloadLine");
+    QTest::addColumn<bool>("vendor");      // the loaders from a folder of 70001-byte files
 
-    QTest::newRow("ZR740A ROM") << "ZR740A" << int(Worker::CodeInROM_ZR740A) << "download \r\n";
-    QTest::newRow("ZR740C ROM") << "ZR740C" << int(Worker::CodeInROM_ZR740C) << "download [rambin][0x20000000] [14176]\r\n";
-    QTest::newRow("ZR610A ROM") << "ZR610A" << int(Worker::CodeInROM_ZR610A) << "download [rambin] [0x20008000] [11372]\r\n";
-    QTest::newRow("RAM loader already running") << QString() << -1 << QString();
+    QTest::newRow("ZR740A ROM") << "ZR740A" << int(Worker::CodeInROM_ZR740A) << "download \r\n" << false;
+    QTest::newRow("ZR740C ROM") << "ZR740C" << int(Worker::CodeInROM_ZR740C) << "download [rambin][0x20000000] [14176]\r\n" << false;
+    QTest::newRow("ZR610A ROM") << "ZR610A" << int(Worker::CodeInROM_ZR610A) << "download [rambin] [0x20008000] [11372]\r\n" << false;
+    QTest::newRow("ZR740C vendor loader") << "ZR740C" << int(Worker::CodeInROM_ZR740C) << "download [rambin][0x20000000] [70001]\r\n" << true;
+    QTest::newRow("RAM loader already running") << QString() << -1 << QString() << false;
 }
 
 void tst_Worker::oneFile()
@@ -59,11 +122,15 @@ void tst_Worker::oneFile()
     QFETCH(QString, family);
     QFETCH(int, code);
     QFETCH(QString, downloadLine);
+    QFETCH(bool, vendor);
     ChipSimProcess sim;
     QVERIFY(sim.start(1, family.isEmpty() ? QStringList{ "--set", "0:ram=1" } : QStringList{ "--families", family }));
     const FileCfg file = image("app.bin", 20000, 0x1000);
+    QTemporaryDir folder;
+    QVERIFY(!vendor || fillLoaderFolder(folder, 70001));
     WorkerRig rig;
-    rig.run({ file }, sim.linkPath(0));
+    rig.run({ file }, sim.linkPath(0), 921600, UserConfig::DOWNLOAD_MODE_SINGLESHOT, Worker::WORK_MODE_DOWNLOAD, true,
+            vendor ? folder.path() : QString());
     QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>{ ErrorCodes::RESULT_SUCCESS }, 20000);
     QCOMPARE(rig.ready, code < 0 ? QList<Code>() : QList<Code>{ Code(code) });
 
@@ -84,13 +151,15 @@ void tst_Worker::oneFile()
     // The run's record names the chip, the loader and the image exactly as they went out.
     const RunRecord record = rig.records.value(0);
     const QString loader = family.isEmpty() ? QString() : "ramcode_" + family.toLower() + ".bin";
+    const QByteArray loaderBytes = loader.isEmpty() ? QByteArray() : readFile(vendor ? folder.filePath(loader) : ":/bootram_bins/" + loader);
+    QCOMPARE(storedLoader(sim), loaderBytes);
     QVERIFY(!QUuid(record.uuid).isNull() && !record.uuid.startsWith('{'));
     QVERIFY(record.startedAt <= record.finishedAt && record.finishedAt.timeSpec() == Qt::UTC);
     QCOMPARE(QStringList({ record.host, record.port, record.workMode, record.chipFamily, record.loaderState,
                            record.loaderName, record.loaderSha256, record.message }),
              QStringList({ QSysInfo::machineHostName(), sim.linkPath(0), "download", family,
                            family.isEmpty() ? "ram" : "rom", loader,
-                           loader.isEmpty() ? QString() : sha256(readFile(":/bootram_bins/" + loader)), "Success" }));
+                           loader.isEmpty() ? QString() : sha256(loaderBytes), "Success" }));
     QVERIFY(record.code == 0 && record.baudrate == 921600 && !record.continuous && !record.appVersion.isEmpty());
     QCOMPARE(record.images.size(), 1);
     const RunImage &sent = record.images.first();
@@ -98,28 +167,39 @@ void tst_Worker::oneFile()
     QCOMPARE(sent.sha256, sha256(sim.image(0, 0x1000)));
 }
 
-// The fault the simulated chip shows, or a missing file or port on the host's side.
+// The fault the simulated ZR740A shows, or a missing file or port on the host's side, or a loader
+// folder of 70001-byte loaders: "-NAME" without that file, "empty NAME" with it empty.
 void tst_Worker::faults_data()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<int>("mode");
     QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("folder");
+    const auto row = [](const char *name, const QString &fault, int mode, int code, const QString &folder = QString()) {
+        QTest::newRow(name) << fault << mode << code << folder;
+    };
 
     const int download = Worker::WORK_MODE_DOWNLOAD, erase = Worker::WORK_MODE_ERASE;
     // A transfer status arriving outside any transfer must change nothing.
-    QTest::newRow("silent chip, stray transfer status") << "silent" << download << ErrorCodes::RESULT_VERSION_READ_FAILED;
-    QTest::newRow("baudrate answer lost") << "drop=baudrate" << download << 0;
-    QTest::newRow("startaddr refused") << "ffff=startaddr" << download << ErrorCodes::RESULT_STARTADDR_READ_FAILED;
-    QTest::newRow("CAN during the image") << "can=2" << download << ErrorCodes::RESULT_FILE_SEND_FAILED;
-    QTest::newRow("missing file") << "missing file" << download << ErrorCodes::RESULT_ARG_FILENAME_INVALID;
-    QTest::newRow("missing file, erase") << "missing file" << erase << ErrorCodes::RESULT_ARG_FILENAME_INVALID;
-    QTest::newRow("absent port") << "absent port" << download << ErrorCodes::RESULT_PORT_OPEN_FAILED;
+    row("silent chip, stray transfer status", "silent", download, ErrorCodes::RESULT_VERSION_READ_FAILED);
+    row("baudrate answer lost", "drop=baudrate", download, 0);
+    row("startaddr refused", "ffff=startaddr", download, ErrorCodes::RESULT_STARTADDR_READ_FAILED);
+    row("CAN during the image", "can=2", download, ErrorCodes::RESULT_FILE_SEND_FAILED);
+    row("missing file", "missing file", download, ErrorCodes::RESULT_ARG_FILENAME_INVALID);
+    row("missing file, erase", "missing file", erase, ErrorCodes::RESULT_ARG_FILENAME_INVALID);
+    row("absent port", "absent port", download, ErrorCodes::RESULT_PORT_OPEN_FAILED);
     // Nothing to write is never a pass, and the chip is not touched.
-    QTest::newRow("no image configured") << "no image" << download << ErrorCodes::RESULT_ARGS_MISSING;
-    QTest::newRow("record not valid") << "bad speed" << download << ErrorCodes::RESULT_ARGS_MISSING;
-    QTest::newRow("erase on a ROM chip") << "" << erase << 0;
+    row("no image configured", "no image", download, ErrorCodes::RESULT_ARGS_MISSING);
+    row("record not valid", "bad speed", download, ErrorCodes::RESULT_ARGS_MISSING);
+    row("erase on a ROM chip, vendor loader", "", erase, 0, "full");
+    // A line of one family needs only that family's loader.
+    row("another family's loader missing", "", download, 0, "-ramcode_zr610a.bin");
+    // Only "version" tells the family: after it, nothing of the loader goes on the line.
+    row("own loader missing", "", download, ErrorCodes::RESULT_RAMCODE_FILE_INVALID, "-ramcode_zr740a.bin");
+    // A file that is there but unusable fails every run before anything is sent.
+    row("another family's loader empty", "", download, ErrorCodes::RESULT_RAMCODE_FILE_INVALID, "empty ramcode_zr610a.bin");
     // Only the 30 s bound ends the wait for the erase.
-    QTest::newRow("erase never confirmed") << "ffff=ferase_all" << erase << ErrorCodes::RESULT_ERASE_ALL_READ_FAILED;
+    row("erase never confirmed", "ffff=ferase_all", erase, ErrorCodes::RESULT_ERASE_ALL_READ_FAILED);
 }
 
 void tst_Worker::faults()
@@ -127,7 +207,13 @@ void tst_Worker::faults()
     QFETCH(QString, fault);
     QFETCH(int, mode);
     QFETCH(int, code);
+    QFETCH(QString, folder);
     const bool onHost = fault.contains(' ');
+    QTemporaryDir loaders;
+    QVERIFY(folder.isEmpty() || fillLoaderFolder(loaders, 70001));
+    if (folder.startsWith("empty "))
+        QVERIFY(writeFile(loaders.filePath(folder.mid(6)), QByteArray()));
+    QVERIFY(!folder.startsWith('-') || QFile::remove(loaders.filePath(folder.mid(1))));
     ChipSimProcess sim;
     QVERIFY(sim.start(1, fault.isEmpty() || onHost ? QStringList() : QStringList{ "--fault", "0:" + fault }));
     QList<FileCfg> files = { image("f.bin", 4000, 0x3000) };
@@ -139,7 +225,7 @@ void tst_Worker::faults()
     const QDeadlineTimer eraseBound(29000);
     rig.run(files, fault == QLatin1String("absent port") ? imageDir().filePath("ttyNONE") : sim.linkPath(0),
             fault == QLatin1String("bad speed") ? 9600 : 921600,
-            UserConfig::DOWNLOAD_MODE_SINGLESHOT, mode);
+            UserConfig::DOWNLOAD_MODE_SINGLESHOT, mode, true, folder.isEmpty() ? QString() : loaders.path());
     if (fault == QLatin1String("silent")) {
         QTest::qWait(300);
         QVERIFY(QMetaObject::invokeMethod(rig.worker, "slotTransmitStatus", Qt::QueuedConnection,
@@ -151,19 +237,26 @@ void tst_Worker::faults()
     QCOMPARE(rig.results.size(), 1);
     const RunRecord record = rig.records.value(0);
     QCOMPARE(record.code, code);
-    QCOMPARE(record.message, ErrorCodes::errorString(code));
+    // A loader refused is named in the record.
+    const QString culprit = loaders.filePath(folder.mid(folder.startsWith('-') ? 1 : 6));
+    const bool refused = code == ErrorCodes::RESULT_RAMCODE_FILE_INVALID;
+    QCOMPARE(record.message, refused ? ErrorCodes::errorString(code).arg(culprit) : ErrorCodes::errorString(code));
     QCOMPARE(record.workMode, QString(mode == Worker::WORK_MODE_ERASE ? "erase" : "download"));
     QCOMPARE(record.images.size(), files.size());
     for (const RunImage &entry : record.images)
         QCOMPARE(entry.written, code == 0 && mode == Worker::WORK_MODE_DOWNLOAD);
 
     const QStringList lines = sim.receivedLines(0);
-    if (onHost)
+    if (onHost || folder.startsWith("empty "))
         QVERIFY(lines.isEmpty());
+    else if (refused)
+        QCOMPARE(lines, QStringList{ "version \r\n" });
     else if (mode == Worker::WORK_MODE_ERASE)
         QCOMPARE(lines, QStringList({ "version \r\n", "download \r\n", "ferase_all \r\n" }));
     else if (fault == QLatin1String("silent"))
         QCOMPARE(lines.join(""), QString("version \r\n").repeated(5));
+    if (!folder.isEmpty() && code == 0)
+        QCOMPARE(storedLoader(sim), readFile(loaders.filePath("ramcode_zr740a.bin")));
     // The re-sent line already goes out at the speed the loader switched to.
     if (fault == QLatin1String("drop=baudrate")) {
         QCOMPARE(sim.image(0, 0x3000), readFile(files.first().filePath));

@@ -17,14 +17,28 @@ inline QTemporaryDir &imageDir()
     return dir;
 }
 
+inline QByteArray randomBytes(int size, quint32 seed)
+{
+    QVector<quint32> words(size / 4 + 1);
+    QRandomGenerator(seed).fillRange(words.data(), words.size());
+    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
+}
+
 // A file of `size` random bytes for the chip's flash at `addr`.
 inline FileCfg image(const QString &name, int size, quint32 addr)
 {
-    QVector<quint32> words(size / 4 + 1);
-    QRandomGenerator(addr + quint32(size)).fillRange(words.data(), words.size());
     const QString path = imageDir().filePath(name);
-    const QByteArray data(reinterpret_cast<const char *>(words.constData()), size);
-    return FileCfg{ writeFile(path, data) ? path : QString(), addr };
+    return FileCfg{ writeFile(path, randomBytes(size, addr + quint32(size))) ? path : QString(), addr };
+}
+
+// A loader folder with a vendor loader of `size` bytes, a size no built-in one has, per family.
+inline bool fillLoaderFolder(const QTemporaryDir &dir, int size)
+{
+    quint32 seed = 0;
+    for (const char *family : { "zr740a", "zr740c", "zr610a" })
+        if (!writeFile(dir.filePath(QStringLiteral("ramcode_%1.bin").arg(family)), randomBytes(size, ++seed)))
+            return false;
+    return true;
 }
 
 // One worker in its own thread, driven the way a station drives it: queued calls in,

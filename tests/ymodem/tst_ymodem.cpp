@@ -1,4 +1,4 @@
-#include "ymodem.h"
+#include "ymodempacket.h"
 
 #include <QtTest>
 
@@ -70,14 +70,6 @@ protected:
     uint64_t clockNow() override { return ownClock ? now : Ymodem::clockNow(); }
 };
 
-QByteArray packet(uint8_t number, const QByteArray &data, int size)
-{
-    const QByteArray block = data.leftJustified(size, '\0');
-    const uint16_t crc = Ymodem::crc16(reinterpret_cast<const uint8_t *>(block.constData()), uint32_t(size));
-    return char(size == 128 ? Ymodem::SOH : Ymodem::STX) + QByteArray(1, char(number)) + char(~number) + block
-            + char(crc >> 8) + char(crc & 0xFF);
-}
-
 void addExchange(const QString &name, const QList<QByteArray> &script, const Events &events,
                  const QByteArray &file = {}, uint blockSize = 1024, int cancelAt = -1, int refuseAt = -1)
 {
@@ -111,7 +103,7 @@ void TestYmodem::exchange_data()
     // Name, NUL, size, NUL, padded with zeros, and the CRC worked out by hand.
     const QByteArray header =
             QByteArray::fromHex("0100ff") + HEADER_DATA.leftJustified(128, '\0') + QByteArray::fromHex("4363");
-    const QByteArray batchEnd = packet(0, QByteArray(), 128);
+    const QByteArray batchEnd = ymodemPacket(0, QByteArray());
     const QList<QByteArray> end{k + eot, k, c + batchEnd, k};
     const uint error = Ymodem::EVENT_ERROR;
     QByteArray f;
@@ -122,15 +114,15 @@ void TestYmodem::exchange_data()
     // the EOT waits for the C that asks for the next file.
     addExchange("empty file", {c + header, k, c + eot, n + eot, k, c + batchEnd, k}, {E, T, F});
     // 128-byte blocks only for an N of 128 or less (the wrap below), zero-padded.
-    addExchange("N 129 is long", QList<QByteArray>{c + header, k, c + packet(1, f.left(129), 1024)} + end,
+    addExchange("N 129 is long", QList<QByteArray>{c + header, k, c + ymodemPacket(1, f.left(129))} + end,
                 {E, T, T, F}, f.left(129), 129);
     QList<QByteArray> wrap{c + header, k};
     for (int i = 0; i < 258; ++i)
-        wrap << (i == 0 ? c : k) + packet(uint8_t(i + 1), f.mid(i * 128, 128), 128);
+        wrap << (i == 0 ? c : k) + ymodemPacket(uint8_t(i + 1), f.mid(i * 128, 128));
     addExchange("block numbers wrap 255, 0, 1", wrap + end, Events{E} + Events(259, T) + Events{F}, f, 128);
 
     // Two rejections are repeated unchanged; the third is one above the error limit of 2.
-    const QByteArray p1 = packet(1, f.left(1024), 1024);
+    const QByteArray p1 = ymodemPacket(1, f.left(1024));
     addExchange("NAK repeats the header", {c + header, n + header, n + header, n + FIVE_CAN}, {E, error});
     addExchange("NAK repeats a data block", {c + header, k, c + p1, n + p1, n + p1, n + FIVE_CAN}, {E, T, error}, f);
 

@@ -1,6 +1,6 @@
 #include "chipsimprocess.h"
 #include "testsupport.h"
-#include "ymodem.h"
+#include "ymodempacket.h"
 
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -9,13 +9,6 @@
 #include <QtTest>
 
 namespace {
-
-// The CRC comes from the host's own engine, whose hand-worked header CRC its unit test checks.
-QByteArray packet(quint8 number, const QByteArray &data, bool badCrc = false)
-{
-    const quint16 crc = Ymodem::crc16(reinterpret_cast<const uint8_t *>(data.constData()), uint32_t(data.size())) ^ (badCrc ? 0x0101 : 0);
-    return QByteArray(1, data.size() == 128 ? '\x01' : '\x02') + char(number) + char(~number) + data + char(crc >> 8) + char(crc & 0xFF);
-}
 
 QByteArray randomBytes(int size)
 {
@@ -87,10 +80,10 @@ class tst_ChipSim : public QObject
                 port.setBaudRate(argument.toInt());
             } else if (verb == "header" || verb == "end" || verb == "eot") {
                 const QByteArray name = verb == "end" ? QByteArray() : QByteArray("app.bin", 8) + bytes + '\0';
-                send(verb == "eot" ? QByteArray("\x04") : packet(0, name.leftJustified(128, '\0')));
+                send(verb == "eot" ? QByteArray("\x04") : ymodemPacket(0, name));
             } else if (verb == "block") {
                 const int n = argument.section(QLatin1Char(':'), 0, 0).toInt();
-                send(packet(static_cast<quint8>(n), QByteArray(1024, char(n)), argument.endsWith("crc")));
+                send(ymodemPacket(quint8(n), QByteArray(1024, char(n)), 0, argument.endsWith("crc")));
             } else if (verb == "reply") {
                 waitFor([&] { return !rx.isEmpty(); }, argument == "none" ? 1000 : 3000);
                 const char c = rx.isEmpty() ? '\0' : rx.at(0);
@@ -227,7 +220,7 @@ private slots:
         const auto acks = [this](int blocks, int first) {
             QByteArray line;
             for (int n = first; n < first + blocks; ++n)
-                line += packet(quint8(n), QByteArray(1024, char(n)));
+                line += ymodemPacket(quint8(n), QByteArray(1024, char(n)));
             QElapsedTimer clock;
             clock.start();
             port.write(line);
