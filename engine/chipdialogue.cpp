@@ -71,12 +71,6 @@ QByteArray ChipDialogue::rebootLine()
     return keywordLine("reboot");
 }
 
-QString ChipDialogue::ramcodeFilePath(Worker::ChipCodeVerFlag codeVer)
-{
-    const ChipFamilyRow *family = ChipFamilyTable::find(codeVer);
-    return family ? ChipFamilyTable::builtInLoaderPath(*family) : QString();
-}
-
 void ChipDialogue::collect(QIODevice *port, bool wholeLinesOnly, QByteArray *rxBuffer)
 {
     if (!port || port->bytesAvailable() <= 0)

@@ -27,8 +27,6 @@ public:
     static QByteArray downloadSuccessLine();
     static QByteArray rebootLine();
 
-    static QString ramcodeFilePath(Worker::ChipCodeVerFlag codeVer);
-
     // Appends what the port holds to rxBuffer. While waiting for the version only whole lines
     // are taken, with NUL bytes turned into blanks, so a split line waits for its end.
     static void collect(QIODevice *port, bool wholeLinesOnly, QByteArray *rxBuffer);

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -50,6 +51,6 @@ QString ResultMessage::permissionHint(const QString &portName)
 QString ResultMessage::deviceForPort(const QString &portName)
 {
     if (portName.contains(QLatin1Char('/')))
-        return portName;
+        return QFileInfo(portName).absoluteFilePath();
     return QStringLiteral("/dev/") + portName;
 }

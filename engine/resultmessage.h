@@ -14,7 +14,7 @@ public:
     // Empty unless the port's device exists but this user may not open it; then the cause and
     // the fix (membership of the group that owns the device).
     static QString permissionHint(const QString &portName);
-    // A bare name (ttyUSB0) lives under /dev; anything with a slash is a path.
+    // A bare name (ttyUSB0) lives under /dev; anything with a slash is a path (made absolute).
     static QString deviceForPort(const QString &portName);
 };
 

@@ -1,6 +1,7 @@
 #include "flashoptions.h"
 
 #include "errorcodes.h"
+#include "resultmessage.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -190,7 +191,7 @@ bool FlashOptions::checkPorts(const QStringList &given)
 {
     QSet<QString> seen;
     for (const QString &name : given) {
-        const QString device = deviceForPort(name);
+        const QString device = ResultMessage::deviceForPort(name);
         if (name.isEmpty() || !isCharacterDevice(device))
             return fail(ErrorCodes::RESULT_ARG_PORT_INVALID, QStringLiteral("port: %1").arg(name));
         // Two workers on one line would garble each other's dialogue.
@@ -274,13 +275,6 @@ bool FlashOptions::parseAddress(const QString &text, quint32 *address)
         return false;
     *address = static_cast<quint32>(value);
     return true;
-}
-
-QString FlashOptions::deviceForPort(const QString &name)
-{
-    if (name.contains(QLatin1Char('/')))
-        return QFileInfo(name).absoluteFilePath();
-    return QStringLiteral("/dev/") + name;
 }
 
 UserConfig FlashOptions::userConfig() const

@@ -50,8 +50,6 @@ public:
 
     // Hexadecimal, with or without 0x, at most 32 bits; nothing else (no sign, no blanks).
     static bool parseAddress(const QString &text, quint32 *address);
-    // A bare name (ttyUSB0) lives under /dev; anything with a slash is a path.
-    static QString deviceForPort(const QString &name);
 
 private:
     bool checkPorts(const QStringList &given);
