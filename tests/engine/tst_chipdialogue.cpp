@@ -10,113 +10,107 @@ class tst_ChipDialogue : public QObject
     Q_OBJECT
 
 private slots:
-    void answers_data();
-    void answers();
-    void collectFromLine_data();
-    void collectFromLine();
-    void errorStrings();
-};
-
-// The command lines themselves are checked on the simulated chip's side by tst_worker.
-// Per answer: the family it names, whether it accepts "startaddr 0x00001000", whether the
-// loader waits for the image, the file count (99: not recognised, the count left alone).
-void tst_ChipDialogue::answers_data()
-{
-    QTest::addColumn<QString>("answer");
-    QTest::addColumn<int>("family");
-    QTest::addColumn<bool>("startAddr");
-    QTest::addColumn<bool>("upgrade");
-    QTest::addColumn<int>("count");
-    const int none = Worker::CodeUnKnown;
-    // The first marker in this order decides.
-    QTest::newRow("ZR740A") << "RAMCODE Jan Jun 19 2019/21:01:04" << int(Worker::CodeInROM_ZR740A) << false << false << 99;
-    QTest::newRow("ZR740C") << "Jan Mar 14 2021/00:23:32\r\n" << int(Worker::CodeInROM_ZR740C) << false << false << 99;
-    QTest::newRow("ZR610A") << "RAMCODE Jan" << int(Worker::CodeInROM_ZR610A) << false << false << 99;
-    QTest::newRow("startaddr ok") << "\r\nstartaddr 0x00001000\r\n\r\npppp\r\n" << none << true << false << 99;
-    QTest::newRow("startaddr refused") << "startaddr 0x00001000\r\nffff" << none << false << false << 99;
-    QTest::newRow("startaddr of another") << "startaddr 0x00002000\r\npppp" << none << false << false << 99;
-    QTest::newRow("upgrade C") << "\r\nupgrade\r\nC" << none << false << true << 99;
-    QTest::newRow("upgrade no C") << "\r\nupgrade\r\n" << none << false << false << 99;
-    QTest::newRow("C alone") << "CCC" << none << false << false << 99;
-    QTest::newRow("fc:2") << "junk\r\nfc:2\r\n" << none << false << false << 2;
-    QTest::newRow("fc:-1") << "\r\nfc:-1\r\n" << none << false << false << -1;
-    QTest::newRow("fc:x") << "\r\nfc:x\r\n" << none << false << false << 99;
-    QTest::newRow("fc:") << "\r\nfc:\r\n" << none << false << false << 99;
-    QTest::newRow("fc:1:2") << "\r\nfc:1:2\r\n" << none << false << false << 99;
-    // Would wrap into 44 files in the loader's 8-bit count.
-    QTest::newRow("fc:300") << "\r\nfc:300\r\n" << none << false << false << 99;
-}
-
-void tst_ChipDialogue::answers()
-{
-    QFETCH(QString, answer);
-    QFETCH(int, family);
-    QFETCH(bool, startAddr);
-    QFETCH(bool, upgrade);
-    QFETCH(int, count);
-    QCOMPARE(int(ChipDialogue::recognizeVersion(answer)), family);
-    QCOMPARE(ChipDialogue::isStartAddrAccepted(answer, "startaddr 0x00001000"), startAddr);
-    QCOMPARE(ChipDialogue::isUpgradeReady(answer), upgrade);
-    qint8 parsed = 99;
-    QCOMPARE(ChipDialogue::parseFileCount(answer, &parsed), count != 99);
-    QCOMPARE(int(parsed), count);
-}
-
-// Waiting for the version only whole lines count, and a NUL inside the line is a blank;
-// elsewhere the text ends at the first NUL. "01": not recognised after the first piece,
-// recognised after the second.
-void tst_ChipDialogue::collectFromLine_data()
-{
-    QTest::addColumn<bool>("versionWait");
-    QTest::addColumn<QByteArrayList>("pieces");
-    QTest::addColumn<QString>("recognised");
-    QTest::newRow("version split") << true << QByteArrayList{ "ZR740A Jun 19 20", "19/21:01:04\r\n" } << "01";
-    QTest::newRow("version with NUL") << true << QByteArrayList{ QByteArray("boot\0 Mar 14 2021/00:23:32\r\n", 29) } << "1";
-    QTest::newRow("filecount with NUL") << false << QByteArrayList{ QByteArray("\r\n\0fc:2\r\n", 9) } << "0";
-    // Noise on an idle line for days must not grow the collected bytes without end.
-    QTest::newRow("fc after endless noise") << false << QByteArrayList{ QByteArray(20000, 'x'), "\r\nfc:1\r\n" } << "01";
-}
-
-void tst_ChipDialogue::collectFromLine()
-{
-    QFETCH(bool, versionWait);
-    QFETCH(QByteArrayList, pieces);
-    QFETCH(QString, recognised);
-    PtyPair pty;
-    QVERIFY(pty.open());
-    QSerialPort port(pty.slavePath());
-    QVERIFY(port.open(QIODevice::ReadWrite));
-    QByteArray buffer;
-    for (int i = 0; i < pieces.size(); ++i) {
-        // In parts the pty can hold, each waited for until the port has it.
-        for (int at = 0; at < pieces[i].size(); at += 1000) {
-            const qint64 pending = port.bytesAvailable() + qMin(1000, pieces[i].size() - at);
-            QVERIFY(pty.writeMaster(pieces[i].mid(at, 1000)));
-            QTRY_COMPARE(port.bytesAvailable(), pending);
-        }
-        ChipDialogue::collect(&port, versionWait, &buffer);
-        const QString text = ChipDialogue::answerText(buffer);
-        qint8 count = 0;
-        QCOMPARE(versionWait ? ChipDialogue::recognizeVersion(text) != Worker::CodeUnKnown
-                             : ChipDialogue::parseFileCount(text, &count),
-                 recognised.at(i) == '1');
+    // The command lines themselves are checked on the simulated chip's side by tst_worker.
+    // Per answer: the family it names, whether it accepts "startaddr 0x00001000", whether the
+    // loader waits for the image, the file count (99: not recognised, the count left alone).
+    void answers_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<int>("family");
+        QTest::addColumn<bool>("startAddr");
+        QTest::addColumn<bool>("upgrade");
+        QTest::addColumn<int>("count");
+        const int none = Worker::CodeUnKnown;
+        // The first marker in this order decides.
+        QTest::newRow("ZR740A") << "RAMCODE Jan Jun 19 2019/21:01:04" << int(Worker::CodeInROM_ZR740A) << false << false << 99;
+        QTest::newRow("ZR740C") << "Jan Mar 14 2021/00:23:32\r\n" << int(Worker::CodeInROM_ZR740C) << false << false << 99;
+        QTest::newRow("ZR610A") << "RAMCODE Jan" << int(Worker::CodeInROM_ZR610A) << false << false << 99;
+        QTest::newRow("startaddr ok") << "\r\nstartaddr 0x00001000\r\n\r\npppp\r\n" << none << true << false << 99;
+        QTest::newRow("startaddr refused") << "startaddr 0x00001000\r\nffff" << none << false << false << 99;
+        QTest::newRow("startaddr of another") << "startaddr 0x00002000\r\npppp" << none << false << false << 99;
+        QTest::newRow("upgrade C") << "\r\nupgrade\r\nC" << none << false << true << 99;
+        QTest::newRow("upgrade no C") << "\r\nupgrade\r\n" << none << false << false << 99;
+        QTest::newRow("C alone") << "CCC" << none << false << false << 99;
+        QTest::newRow("fc:2") << "junk\r\nfc:2\r\n" << none << false << false << 2;
+        QTest::newRow("fc:-1") << "\r\nfc:-1\r\n" << none << false << false << -1;
+        QTest::newRow("fc:x") << "\r\nfc:x\r\n" << none << false << false << 99;
+        QTest::newRow("fc:") << "\r\nfc:\r\n" << none << false << false << 99;
+        QTest::newRow("fc:1:2") << "\r\nfc:1:2\r\n" << none << false << false << 99;
+        // Would wrap into 44 files in the loader's 8-bit count.
+        QTest::newRow("fc:300") << "\r\nfc:300\r\n" << none << false << false << 99;
     }
-    QVERIFY(buffer.size() <= ChipDialogue::MaxCollectedBytes);
-}
 
-// Every code of the table has a message of its own (a shared one would hide which phase
-// failed); a gap inside a phase has none.
-void tst_ChipDialogue::errorStrings()
-{
-    QSet<QString> messages;
-    for (int code : { 0x0000, 0x0101, 0x0102, 0x0103, 0x0104, 0x0105, 0x0106, 0x0107, 0x0201, 0x0202, 0x0203, 0x0301,
-                      0x0302, 0x0401, 0x0402, 0x0403, 0x0404, 0x0405, 0x0406, 0x0407, 0x0408, 0x0409, 0x040A, 0xFFFF })
-        messages << ErrorCodes::errorString(code);
-    QVERIFY(messages.size() == 24 && !messages.contains(QString()));
-    QCOMPARE(ErrorCodes::errorString(0xFFFF), QStringLiteral("Unknown error."));
-    for (int code : { 0x0100, 0x0300, 0x040B, 0x0108, 0x0001, -1, 0x10000 })
-        QVERIFY2(ErrorCodes::errorString(code).isEmpty(), qPrintable(QString::number(code, 16)));
-}
+    void answers()
+    {
+        QFETCH(QString, answer);
+        QFETCH(int, family);
+        QFETCH(bool, startAddr);
+        QFETCH(bool, upgrade);
+        QFETCH(int, count);
+        QCOMPARE(int(ChipDialogue::recognizeVersion(answer)), family);
+        QCOMPARE(ChipDialogue::isStartAddrAccepted(answer, "startaddr 0x00001000"), startAddr);
+        QCOMPARE(ChipDialogue::isUpgradeReady(answer), upgrade);
+        qint8 parsed = 99;
+        QCOMPARE(ChipDialogue::parseFileCount(answer, &parsed), count != 99);
+        QCOMPARE(int(parsed), count);
+    }
+
+    // Waiting for the version only whole lines count, and a NUL inside the line is a blank;
+    // elsewhere the text ends at the first NUL. "01": not recognised after the first piece,
+    // recognised after the second.
+    void collectFromLine_data()
+    {
+        QTest::addColumn<bool>("versionWait");
+        QTest::addColumn<QByteArrayList>("pieces");
+        QTest::addColumn<QString>("recognised");
+        QTest::newRow("version split") << true << QByteArrayList{ "ZR740A Jun 19 20", "19/21:01:04\r\n" } << "01";
+        QTest::newRow("version with NUL") << true << QByteArrayList{ QByteArray("boot\0 Mar 14 2021/00:23:32\r\n", 29) } << "1";
+        QTest::newRow("filecount with NUL") << false << QByteArrayList{ QByteArray("\r\n\0fc:2\r\n", 9) } << "0";
+        // Noise on an idle line for days must not grow the collected bytes without end.
+        QTest::newRow("fc after endless noise") << false << QByteArrayList{ QByteArray(20000, 'x'), "\r\nfc:1\r\n" } << "01";
+    }
+
+    void collectFromLine()
+    {
+        QFETCH(bool, versionWait);
+        QFETCH(QByteArrayList, pieces);
+        QFETCH(QString, recognised);
+        PtyPair pty;
+        QVERIFY(pty.open());
+        QSerialPort port(pty.slavePath());
+        QVERIFY(port.open(QIODevice::ReadWrite));
+        QByteArray buffer;
+        for (int i = 0; i < pieces.size(); ++i) {
+            // In parts the pty can hold, each waited for until the port has it.
+            for (int at = 0; at < pieces[i].size(); at += 1000) {
+                const qint64 pending = port.bytesAvailable() + qMin(1000, pieces[i].size() - at);
+                QVERIFY(pty.writeMaster(pieces[i].mid(at, 1000)));
+                QTRY_COMPARE(port.bytesAvailable(), pending);
+            }
+            ChipDialogue::collect(&port, versionWait, &buffer);
+            const QString text = ChipDialogue::answerText(buffer);
+            qint8 count = 0;
+            QCOMPARE(versionWait ? ChipDialogue::recognizeVersion(text) != Worker::CodeUnKnown
+                                 : ChipDialogue::parseFileCount(text, &count),
+                     recognised.at(i) == '1');
+        }
+        QVERIFY(buffer.size() <= ChipDialogue::MaxCollectedBytes);
+    }
+
+    // Every code of the table has a message of its own (a shared one would hide which phase
+    // failed); a gap inside a phase has none.
+    void errorStrings()
+    {
+        QSet<QString> messages;
+        for (int code : { 0x0000, 0x0101, 0x0102, 0x0103, 0x0104, 0x0105, 0x0106, 0x0107, 0x0201, 0x0202, 0x0203, 0x0301,
+                          0x0302, 0x0401, 0x0402, 0x0403, 0x0404, 0x0405, 0x0406, 0x0407, 0x0408, 0x0409, 0x040A, 0xFFFF })
+            messages << ErrorCodes::errorString(code);
+        QVERIFY(messages.size() == 24 && !messages.contains(QString()));
+        QCOMPARE(ErrorCodes::errorString(0xFFFF), QStringLiteral("Unknown error."));
+        for (int code : { 0x0100, 0x0300, 0x040B, 0x0108, 0x0001, -1, 0x10000 })
+            QVERIFY2(ErrorCodes::errorString(code).isEmpty(), qPrintable(QString::number(code, 16)));
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_ChipDialogue)
 #include "tst_chipdialogue.moc"

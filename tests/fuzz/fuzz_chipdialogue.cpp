@@ -32,22 +32,17 @@ void modelCollect(QByteArray *port, bool wholeLines, QByteArray *rx)
 // piece of exactly two ':'-separated parts whose second part is a count a qint8 holds.
 bool modelFileCount(const QString &text, qint8 *count)
 {
-    if (text.indexOf(QLatin1String("fc:")) < 0)
+    if (!text.contains(QLatin1String("fc:")))
         return false;
-    QString rest = text.mid(text.indexOf(QLatin1String("fc")));
-    for (;;) {
-        const int cut = rest.indexOf(QLatin1String("\r\n"));
-        const QString piece = cut < 0 ? rest : rest.left(cut);
+    for (const QString &piece : text.mid(text.indexOf(QLatin1String("fc"))).split(QLatin1String("\r\n"))) {
         bool ok = piece.count(QLatin1Char(':')) == 1;
-        const int value = ok ? piece.mid(piece.indexOf(QLatin1Char(':')) + 1).toInt(&ok, 10) : 0;
+        const int value = ok ? piece.section(QLatin1Char(':'), 1).toInt(&ok, 10) : 0;
         if (ok && value >= -128 && value <= 127) {
             *count = static_cast<qint8>(value);
             return true;
         }
-        if (cut < 0)
-            return false;
-        rest = rest.mid(cut + 2);
     }
+    return false;
 }
 
 void checkAnswer(const QByteArray &rx, quint32 startAddr)

@@ -70,10 +70,9 @@ void rowRule(FuzzedDataProvider &in)
 void fromRows(FuzzedDataProvider &in)
 {
     writeSettings(QByteArray());
-    if (in.ConsumeBool())
-        QSettings().setValue(SettingsKeys::DownloadModeIndex, text(in, 16));
-    if (in.ConsumeBool())
-        QSettings().setValue(SettingsKeys::Baudrate, text(in, 16));
+    for (const QString &key : { SettingsKeys::DownloadModeIndex, SettingsKeys::Baudrate })
+        if (in.ConsumeBool())
+            QSettings().setValue(key, text(in, 16));
     QStringList paths, addrs;
     for (int rows = in.ConsumeIntegralInRange<int>(0, 6); rows > 0; --rows)
         paths << text(in, 64);

@@ -13,10 +13,9 @@ integers from the end and byte strings from the front. Existing files are left a
 import hashlib
 import json
 import pathlib
-import struct
 import sys
 
-SOH, STX, EOT, ACK, NAK, CAN, C = 0x01, 0x02, 0x04, 0x06, 0x15, 0x18, 0x43
+C, ACK, NAK = 0x43, 0x06, 0x15
 
 
 class Seed:
@@ -25,27 +24,24 @@ class Seed:
     def __init__(self):
         self.front, self.back = bytearray(), bytearray()
 
-    def bytes_(self, data):
-        self.front += data
-
     def string(self, data):
-        # ConsumeRandomLengthString: a backslash is doubled, a backslash and any other
-        # byte end the string.
+        # ConsumeRandomLengthString: a backslash is doubled, a backslash and any other byte end it.
         self.front += data.replace(b"\\", b"\\\\") + b"\\e"
 
-    def int_(self, value, width):
+    def int_(self, value, width=1):
         # Integers are taken from the end, most significant byte first.
         self.back += (value & ((1 << 8 * width) - 1)).to_bytes(width, "big")
 
-    def build(self):
-        return bytes(self.front) + bytes(reversed(self.back))
+    def ints(self, *values):
+        for value in values:
+            self.int_(value)
 
-
-def write(folder, name, data):
-    folder.mkdir(parents=True, exist_ok=True)
-    digest = hashlib.sha1(data).hexdigest()[:12]
-    if not any(folder.glob(f"*-{digest}")):
-        (folder / f"{name}-{digest}").write_bytes(data)
+    def write(self, folder, name):
+        data = bytes(self.front) + bytes(reversed(self.back))
+        folder.mkdir(parents=True, exist_ok=True)
+        digest = hashlib.sha1(data).hexdigest()[:12]
+        if not any(folder.glob(f"*-{digest}")):
+            (folder / f"{name}-{digest}").write_bytes(data)
 
 
 def transcripts(folder):
@@ -69,44 +65,36 @@ def dialogue_seeds(events, out):
             # Torn in two, as two reads of the port deliver it.
             cut = max(1, len(answer) // 2)
             for piece in (answer[:cut], answer[cut:]):
-                seed.int_(whole, 1)
-                seed.int_(1, 1)
+                seed.ints(whole, 1)
                 seed.string(piece)
-                seed.int_(1, 1)
-            write(out, f"answer{n}-{'line' if whole else 'raw'}", seed.build())
+                seed.int_(1)
+            seed.write(out, f"answer{n}-{'line' if whole else 'raw'}")
 
 
 def transfer(seed, blocks, block_mode, nak_at=None):
     """A raw-peer conversation of one transfer as the chip's receiver holds it."""
-    seed.int_(0, 1)           # raw peer
-    seed.int_(0, 1)           # the transmitter's limits
-    seed.int_(block_mode, 1)
+    seed.ints(0, 0, block_mode)   # raw peer, the transmitter's limits, the block mode
 
-    def step(peer):
-        seed.int_(0, 1)       # control: hand over one byte
-        seed.bytes_(bytes([peer]))
+    def step(*peer):
+        for byte in peer:
+            seed.int_(0)          # control: hand over one byte
+            seed.front.append(byte)
 
-    def fill(length, reply_eot=False, header=False):
+    def fill(reply_eot=False, header=False):
         data = b"image.bin\x00" + str(sum(blocks)).encode() + b"\x00" if header else bytes(range(16))
         seed.int_(len(data), 1 if header else 2)
-        seed.bytes_(data)
-        seed.int_(5 if reply_eot else 0, 1)
-        seed.int_(3, 1)       # report the full capacity
+        seed.front += data
+        seed.ints(5 if reply_eot else 0, 3)   # 3: report the full capacity
 
     step(C)
-    fill(128, header=True)
+    fill(header=True)
     step(ACK)
-    fill(1024, reply_eot=not blocks)
+    fill(reply_eot=not blocks)
     step(C)
     for k in range(1, len(blocks) + 1):
-        if nak_at == k:
-            step(NAK)
-        step(ACK)
-        fill(1024, reply_eot=k == len(blocks))
-    step(NAK)                 # the first EOT is refused
-    step(ACK)
-    step(C)
-    step(ACK)
+        step(*([NAK, ACK] if nak_at == k else [ACK]))
+        fill(reply_eot=k == len(blocks))
+    step(NAK, ACK, C, ACK)        # the first EOT is refused
 
 
 def ymodem_seeds(events, out):
@@ -115,19 +103,16 @@ def ymodem_seeds(events, out):
         for mode in (0, 2):
             seed = Seed()
             transfer(seed, list(blocks)[:6], mode, nak_at=2 if mode == 0 else None)
-            write(out, f"transfer{n}-mode{mode}", seed.build())
+            seed.write(out, f"transfer{n}-mode{mode}")
     # An honest receiver behind a sound line, images of the recorded sizes.
-    sizes = sorted({min(6000, sum(b)) for b in recorded} | {0, 128, 129, 1024, 1025})
-    for size in sizes:
+    for size in sorted({min(6000, sum(b)) for b in recorded} | {0, 128, 129, 1024, 1025}):
         for mode in (0, 1):
             seed = Seed()
-            # An honest receiver; small limits: divisor, time-out, errors; the block mode.
-            for value in (1, 3, 19, 2, 9, mode):
-                seed.int_(value, 1)
+            seed.ints(1, 3, 19, 2, 9, mode)   # small limits: divisor, time-out, errors; the block mode
             seed.int_(size, 2)
             seed.int_(0x2545F491 + size, 4)
-            seed.int_(40, 1)          # the receiver prompts every few steps
-            write(out, f"line-{size}-mode{mode}", seed.build())
+            seed.int_(40)                     # the receiver prompts every few steps
+            seed.write(out, f"line-{size}-mode{mode}")
 
 
 def settings_seeds(out):
@@ -143,17 +128,18 @@ def settings_seeds(out):
         b"[General]\nkey_filepath_index_0=@ByteArray(\\0)\nkey_startaddr_index_0=@Point(1 2)\n[General",
     ]
     for n, text in enumerate(files):
-        write(out, f"settings{n}", text + b"\x02")
+        seed = Seed()
+        seed.front += text + b"\x02"
+        seed.write(out, f"settings{n}")
     rows = [(b"/srv/images/app.bin", b"1000"), (b"", b"1000"), (b"a.bin", b""), (b"a.bin", b"0x0001F000"),
             (b"a.bin", b"-1"), (b"a.bin", b"100000000"), (b"\xe4\xb8\xad.bin", b" 2000 ")]
     for n, (path, addr) in enumerate(rows):
         seed = Seed()
-        seed.int_(0, 1)               # the row rule
-        seed.string(path)
-        seed.int_(1, 1)               # UTF-8
-        seed.string(addr)
-        seed.int_(1, 1)
-        write(out, f"row{n}", seed.build())
+        seed.int_(0)                  # the row rule
+        for text in (path, addr):
+            seed.string(text)
+            seed.int_(1)              # UTF-8
+        seed.write(out, f"row{n}")
 
 
 def main():
