@@ -6,6 +6,7 @@
 
 #include <QList>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -52,6 +53,13 @@ inline QList<RunRecord> preparedRuns()
             run("2026-12-02T10:00:00.000Z", 1, "ttyUSB0", "ZR740A", 0, QStringLiteral("/img/a,b \"q\".bin")),
             run("2026-12-03T12:00:00.000Z", 3, "ttyUSB2", "", 515, QStringLiteral("/img/app.bin")),
             run("2026-12-03T23:59:59.999Z", 2, "ttyUSB1", "ZR610A", 0, QStringLiteral("/img/app.bin"))};
+}
+
+inline QByteArray randomBytes(int size)
+{
+    QVector<quint32> words(size / 4 + 1);
+    QRandomGenerator::global()->fillRange(words.data(), words.size());
+    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
 }
 
 inline bool writePreparedRecords(const QString &path)

@@ -5,7 +5,6 @@
 #include "ptypair.h"
 #include "testsupport.h"
 
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -26,13 +25,6 @@ QStringList fields(const ChipSimProcess &sim, int chip, const QString &ev, const
     for (const QJsonObject &event : eventsOf(sim.transcript(chip), QStringLiteral("ev"), ev))
         found << event.value(key).toVariant().toString();
     return found;
-}
-
-QByteArray randomBytes(int size)
-{
-    QVector<quint32> words(size / 4 + 1);
-    QRandomGenerator::global()->fillRange(words.data(), words.size());
-    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
 }
 
 const QString Pass = QStringLiteral("PASS 0 (0x0000) Success");
