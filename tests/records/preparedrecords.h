@@ -6,6 +6,7 @@
 
 #include <QList>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -13,7 +14,10 @@
 #include <QVariant>
 
 #include <csignal>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 // Five runs over three UTC days, each with an image it wrote or not and one never read (at the
 // top of the 32-bit address space):
@@ -51,6 +55,13 @@ inline QList<RunRecord> preparedRuns()
             run("2026-12-03T23:59:59.999Z", 2, "ttyUSB1", "ZR610A", 0, QStringLiteral("/img/app.bin"))};
 }
 
+inline QByteArray randomBytes(int size)
+{
+    QVector<quint32> words(size / 4 + 1);
+    QRandomGenerator::global()->fillRange(words.data(), words.size());
+    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
+}
+
 inline bool writePreparedRecords(const QString &path)
 {
     RecordStore store;
@@ -80,25 +91,47 @@ inline QStringList queryRows(const QString &path, const QString &sql)
 }
 
 #ifdef ZDZ_FLASH_BIN
-// zdz-flash as a line script runs it; it goes down with the test.
+// zdz-flash as a line script runs it; it goes down with the test. As an operator it runs as
+// "nobody" when the suite runs as root (root opens any line).
 class FlashProcess : public QProcess
 {
 public:
-    explicit FlashProcess(const QStringList &args) { start(QStringLiteral(ZDZ_FLASH_BIN), args); }
-    bool finishesWith(int status)
+    explicit FlashProcess(const QStringList &args, bool asOperator = false)
     {
-        const bool ok = waitForFinished(90000) && exitStatus() == QProcess::NormalExit && exitCode() == status;
+        // Looked up before the fork: the child may only make plain system calls.
+        const struct passwd *nobody = asOperator && ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
+        account = nobody ? qMakePair(nobody->pw_uid, nobody->pw_gid) : qMakePair(uid_t(0), gid_t(0));
+        dropRoot = asOperator && ::geteuid() == 0;
+        start(QStringLiteral(ZDZ_FLASH_BIN), args);
+    }
+    // A normal exit with the given status; stdout must end its last line.
+    bool finishesWith(int status, int timeoutMs = 90000)
+    {
+        const bool ok = (state() == QProcess::NotRunning || waitForFinished(timeoutMs)) && exitStatus() == QProcess::NormalExit
+                        && exitCode() == status;
         out = QString::fromUtf8(readAllStandardOutput());
-        // The stand-in loader's warning is not the record's business.
+        lines = out.isEmpty() ? QStringList() : out.chopped(1).split(QLatin1Char('\n'));
+        // The stand-in loader's warning is not the run's business.
         err = QString::fromUtf8(readAllStandardError()).remove(QRegularExpression("built-in placeholder RAM loader[^\n]*\n"));
         if (!ok)
             qWarning("zdz-flash did not end with %d:\n%s%s", status, qPrintable(out), qPrintable(err));
         return ok;
     }
     QString out, err;
+    QStringList lines;
 
 protected:
-    void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
+    void setupChildProcess() override
+    {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (dropRoot && (account.first == 0 || ::setgroups(0, nullptr) != 0 || ::setgid(account.second) != 0
+                         || ::setuid(account.first) != 0))
+            ::_exit(99);
+    }
+
+private:
+    QPair<uid_t, gid_t> account;
+    bool dropRoot = false;
 };
 #endif
 

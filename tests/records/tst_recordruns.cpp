@@ -31,9 +31,7 @@ private slots:
         QApplication::setQuitOnLastWindowClosed(false);
         QVERIFY(dir.isValid());
         for (int i = 0; i < 2; ++i) {
-            QByteArray bytes;
-            for (int n = 0; n < 9000 + 3000 * i; ++n)
-                bytes += char(QRandomGenerator::global()->bounded(256));
+            const QByteArray bytes = randomBytes(9000 + 3000 * i);
             images[i] = dir.filePath(QString("image%1.bin").arg(i));
             QVERIFY(writeFile(images[i], bytes));
             sha[i] = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();

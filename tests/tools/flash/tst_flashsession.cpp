@@ -1,60 +1,15 @@
 #include "chipsimprocess.h"
 #include "errorcodes.h"
 #include "flashoptions.h"
+#include "preparedrecords.h"
 #include "ptypair.h"
 #include "testsupport.h"
 
-#include <QRandomGenerator>
 #include <QtTest>
 
-#include <csignal>
-#include <grp.h>
-#include <pwd.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
-
-// The flasher as a script on a production line runs it; it goes down with the test. As an operator
-// it runs as "nobody" when the suite runs as root (root opens any line).
-class FlashProcess : public QProcess
-{
-public:
-    explicit FlashProcess(const QStringList &args, bool asOperator = false)
-    {
-        // Looked up before the fork: the child may only make plain system calls.
-        const struct passwd *nobody = asOperator && ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
-        account = nobody ? qMakePair(nobody->pw_uid, nobody->pw_gid) : qMakePair(uid_t(0), gid_t(0));
-        dropRoot = asOperator && ::geteuid() == 0;
-        start(QStringLiteral(ZDZ_FLASH_BIN), args);
-    }
-    // Waits for a normal exit with the given status; stdout must end its last line.
-    bool finishesWith(int status, int timeoutMs = 60000)
-    {
-        const bool ok = (state() == QProcess::NotRunning || waitForFinished(timeoutMs)) && exitStatus() == QProcess::NormalExit
-                        && exitCode() == status;
-        const QByteArray out = readAllStandardOutput();
-        lines = out.isEmpty() ? QStringList() : QString::fromUtf8(out.chopped(1)).split(QLatin1Char('\n'));
-        if (!ok)
-            qWarning("zdz-flash did not end with %d; stdout:\n%s", status, out.constData());
-        return ok;
-    }
-    QStringList lines;
-
-protected:
-    void setupChildProcess() override
-    {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (dropRoot && (account.first == 0 || ::setgroups(0, nullptr) != 0 || ::setgid(account.second) != 0
-                         || ::setuid(account.first) != 0))
-            ::_exit(99);
-    }
-
-private:
-    QPair<uid_t, gid_t> account;
-    bool dropRoot = false;
-};
 
 QList<QJsonObject> eventsOf(const QList<QJsonObject> &objects, const QString &key, const QString &value)
 {
@@ -70,13 +25,6 @@ QStringList fields(const ChipSimProcess &sim, int chip, const QString &ev, const
     for (const QJsonObject &event : eventsOf(sim.transcript(chip), QStringLiteral("ev"), ev))
         found << event.value(key).toVariant().toString();
     return found;
-}
-
-QByteArray randomBytes(int size)
-{
-    QVector<quint32> words(size / 4 + 1);
-    QRandomGenerator::global()->fillRange(words.data(), words.size());
-    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
 }
 
 const QString Pass = QStringLiteral("PASS 0 (0x0000) Success");
@@ -154,7 +102,7 @@ private slots:
         const QString message = code == ErrorCodes::RESULT_ARG_BAUDRATE_INVALID
                                     ? QStringLiteral("Invalid: baudrate must be set and in range [115200, 3000000].")
                                     : ErrorCodes::errorString(code);
-        const QStringList err = QString::fromUtf8(flash.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+        const QStringList err = flash.err.split('\n', Qt::SkipEmptyParts);
         QVERIFY2(err.size() == 2 && !err.at(1).trimmed().isEmpty() && !err.join('\n').contains("s3cret"), qPrintable(err.join('\n')));
         QCOMPARE(err.at(0), QStringLiteral("error 0x%1: %2").arg(code, 4, 16, QLatin1Char('0')).arg(message));
         // A wrong command line never reaches a chip: a stray "version" would already wake it.
