@@ -114,8 +114,7 @@ struct TransferLog {
 
     void event(uint32_t event)
     {
-        ended = true;
-        finished = event == Ymodem::EVENT_FINISH;
+        ended = true, finished = event == Ymodem::EVENT_FINISH;
         EXPECT(!finished || (ownerSaidEot && eotWrites > 0 && batchEndWrites > 0), "finished without closing the batch");
     }
 
@@ -260,10 +259,7 @@ struct Line {
     {
         const int fate = in.remaining_bytes() > 0 ? in.ConsumeIntegralInRange<int>(0, 31) : 0;
         faulty = faulty || fate == 1 || fate == 2;
-        if (fate != 1)
-            bytes.push_back(b);
-        if (fate == 2)
-            bytes.push_back(b);
+        bytes.insert(bytes.end(), fate == 1 ? 0 : fate == 2 ? 2 : 1, b);
     }
 };
 
