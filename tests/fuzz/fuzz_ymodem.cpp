@@ -1,10 +1,6 @@
-// The YMODEM sender against a raw peer (bytes read, the owner's replies and lengths, refusals
-// and aborts all from the input) or an honest chip behind a line that drops and repeats bytes.
-// It stays inside its buffers, puts only well-formed packets on the line, repeats none without
-// bound and ends every transfer within a bound once the input runs out; the honest chip never
-// takes an image other than the one sent, nor misses one unawares that "finished". The owner's
-// clock is the input's too: steps on arriving bytes take no time, a late step jumps ahead, and
-// no time-out comes before its time however many bytes step the engine.
+// The YMODEM sender against a raw peer whose bytes, owner replies, lengths, refusals, aborts and
+// clock all come from the input, or against an honest chip behind a line that drops and repeats
+// bytes. Each property checked is named by the message of its EXPECT.
 
 #include "ymodem.h"
 #include "fuzzcheck.h"
@@ -17,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <random>
 #include <set>
 #include <vector>
 
@@ -31,14 +28,9 @@ bool allZero(const uint8_t *p, uint32_t n) { return std::all_of(p, p + n, [](uin
 // The input picks size and seed, not bytes, so it cannot plant a packet for a line fault to expose.
 Bytes makeImage(uint32_t size, uint32_t seed)
 {
+    std::minstd_rand gen(seed);
     Bytes image(size);
-    uint32_t x = seed | 1u;
-    for (uint8_t &b : image) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<uint8_t>(x >> 24);
-    }
+    std::generate(image.begin(), image.end(), [&] { return static_cast<uint8_t>(gen() >> 8); });
     return image;
 }
 
@@ -122,8 +114,7 @@ struct TransferLog {
 
     void event(uint32_t event)
     {
-        ended = true;
-        finished = event == Ymodem::EVENT_FINISH;
+        ended = true, finished = event == Ymodem::EVENT_FINISH;
         EXPECT(!finished || (ownerSaidEot && eotWrites > 0 && batchEndWrites > 0), "finished without closing the batch");
     }
 
@@ -140,10 +131,12 @@ struct TransferLog {
 class Sender final : public Ymodem
 {
 public:
-    explicit Sender(const Limits &l) : Ymodem(l.divisor, l.timeout, l.errors), limits(l)
+    // Limits, then block mode, in the order the seeds give them.
+    explicit Sender(FuzzedDataProvider &in) : Sender(consumeLimits(in))
     {
-        setClockUnitsPerTick(l.unitsPerTick());
+        setBlockMode(in.ConsumeIntegralInRange<uint32_t>(0, 2));
     }
+    explicit Sender(const Limits &l) : Ymodem(l.divisor, l.timeout, l.errors), limits(l) { setClockUnitsPerTick(l.unitsPerTick()); }
 
     const Limits limits;
     TransferLog *log = nullptr;
@@ -202,9 +195,8 @@ protected:
 
 void runRaw(FuzzedDataProvider &in)
 {
-    const Limits limits = consumeLimits(in);
-    Sender sender(limits);
-    sender.setBlockMode(in.ConsumeIntegralInRange<uint32_t>(0, 2));
+    Sender sender(in);
+    const Limits &limits = sender.limits;
     uint32_t budget = 0; // bytes the peer hands over in this step
     bool overReport = false;
 
@@ -218,11 +210,9 @@ void runRaw(FuzzedDataProvider &in)
     sender.onFill = [&](uint32_t, uint8_t *buffer, uint32_t *length) -> uint32_t {
         const std::vector<uint8_t> data = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<uint32_t>(0, *length));
         std::copy(data.begin(), data.end(), buffer);
+        static const uint32_t replies[7] = {Ymodem::ACK, Ymodem::ACK, Ymodem::ACK, Ymodem::ACK, Ymodem::ACK, Ymodem::EOT, Ymodem::CAN};
         const int replyKind = in.ConsumeIntegralInRange<int>(0, 7);
-        const uint32_t reply = replyKind == 5 ? Ymodem::EOT
-            : replyKind == 6                  ? Ymodem::CAN
-            : replyKind == 7                  ? in.ConsumeIntegral<uint32_t>()
-                                              : uint32_t(Ymodem::ACK);
+        const uint32_t reply = replyKind == 7 ? in.ConsumeIntegral<uint32_t>() : replies[replyKind];
         const int lengthKind = in.ConsumeIntegralInRange<int>(0, 7);
         *length = lengthKind == 0 ? Ymodem::SHORT_BLOCK_SIZE : lengthKind <= 2 ? in.ConsumeIntegral<uint32_t>() : *length;
         return reply;
@@ -269,10 +259,7 @@ struct Line {
     {
         const int fate = in.remaining_bytes() > 0 ? in.ConsumeIntegralInRange<int>(0, 31) : 0;
         faulty = faulty || fate == 1 || fate == 2;
-        if (fate != 1)
-            bytes.push_back(b);
-        if (fate == 2)
-            bytes.push_back(b);
+        bytes.insert(bytes.end(), fate == 1 ? 0 : fate == 2 ? 2 : 1, b);
     }
 };
 
@@ -403,26 +390,14 @@ struct Receiver {
         }
     }
 
-    void cancel()
-    {
-        toHost.put(Ymodem::CAN);
-        toHost.put(Ymodem::CAN);
-        end(true);
-    }
-
-    void end(bool failed)
-    {
-        flagged = flagged || failed;
-        state = Done;
-        pending.clear();
-    }
+    void cancel() { toHost.put(Ymodem::CAN); toHost.put(Ymodem::CAN); end(true); }
+    void end(bool failed) { flagged = flagged || failed; state = Done; pending.clear(); }
 };
 
 void runLine(FuzzedDataProvider &in)
 {
-    const Limits limits = consumeLimits(in);
-    Sender sender(limits);
-    sender.setBlockMode(in.ConsumeIntegralInRange<uint32_t>(0, 2));
+    Sender sender(in);
+    const Limits &limits = sender.limits;
     const uint32_t size = in.ConsumeIntegralInRange<uint32_t>(0, 6000);
     const uint32_t seed = in.ConsumeIntegral<uint32_t>();
     const uint32_t promptEvery = in.ConsumeIntegralInRange<uint32_t>(4, 2 * (limits.divisor + 1) + 4);

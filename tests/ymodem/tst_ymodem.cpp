@@ -19,9 +19,8 @@ public:
     using Ymodem::stage, Ymodem::tickCount;
 
     QByteArray line;         // sent by the receiver, not read yet
-    QByteArray sent;         // everything the engine wrote
+    QByteArray sent, file;   // everything the engine wrote; what the owner has still to send
     Events events;
-    QByteArray file;
     uint32_t blockSize = LONG_BLOCK_SIZE;   // the N reported for every data block
     int cancelAt = -1;       // index of the fill request the owner answers with CAN
     bool refusing = false;
@@ -179,10 +178,8 @@ void TestYmodem::idleResendAndFailure_data()
     QTest::addColumn<QByteArray>("noise");
 
     // The receiver never started: a time-out; later stages fail.
-    QTest::newRow("NAK while waiting for start is silence")
-            << 0 << QByteArray(299, 'x') + char(Ymodem::NAK);
-    QTest::newRow("data, a short packet hides its CAN bytes")
-            << 3 << char(Ymodem::SOH) + QByteArray(132, Ymodem::CAN);
+    QTest::newRow("NAK while waiting for start is silence") << 0 << QByteArray(299, 'x') + char(Ymodem::NAK);
+    QTest::newRow("data, a short packet hides its CAN bytes") << 3 << char(Ymodem::SOH) + QByteArray(132, Ymodem::CAN);
     QTest::newRow("EOT sent, ACK is silence") << 4 << QByteArray(1, char(Ymodem::ACK));
 }
 

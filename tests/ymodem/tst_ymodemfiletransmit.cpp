@@ -215,12 +215,10 @@ void TestYmodemFileTransmit::interrupted_data()
     QTest::addColumn<QByteArray>("after");     // what the transmitter sends last
 
     const QByteArray data("C\x06" "C"), none;
-    const int error = YmodemFileTransmit::STATUS_ERROR, aborted = YmodemFileTransmit::STATUS_ABORTED;
-    QTest::newRow("receiver never starts")
-            << none << QString() << none << int(YmodemFileTransmit::STATUS_TIMED_OUT) << FIVE_CAN;
+    const int error = YmodemFileTransmit::STATUS_ERROR, aborted = YmodemFileTransmit::STATUS_ABORTED, timedOut = YmodemFileTransmit::STATUS_TIMED_OUT;
+    QTest::newRow("receiver never starts") << none << QString() << none << timedOut << FIVE_CAN;
     // Bytes that mean nothing step the engine at once but do not bring the 3 s time-out nearer.
-    QTest::newRow("noise instead of C")
-            << none << QString() << QByteArray(3000, 'x') << int(YmodemFileTransmit::STATUS_TIMED_OUT) << FIVE_CAN;
+    QTest::newRow("noise instead of C") << none << QString() << QByteArray(3000, 'x') << timedOut << FIVE_CAN;
     // A refusing chip gets no CAN.
     QTest::newRow("unknown cmd! while waiting") << none << QString() << QByteArray("unknown cmd!") << error << none;
     QTest::newRow("0x80 during data") << data << QString() << QByteArray(3, '\x80') << error << none;
@@ -233,14 +231,13 @@ void TestYmodemFileTransmit::interrupted_data()
 void TestYmodemFileTransmit::interrupted()
 {
     QFETCH(QByteArray, replies);
-    const int sent = replies.isEmpty() ? 0 : replies.size() == 1 ? HEADER_SIZE : DATA_SIZE;
     QFETCH(QString, interruption);
     QFETCH(QByteArray, then);
     QFETCH(int, status);
     QFETCH(QByteArray, after);
+    const int sent = replies.isEmpty() ? 0 : replies.size() == 1 ? HEADER_SIZE : DATA_SIZE;
     Line line;
-    QVERIFY(line.opened);
-    QVERIFY(line.setFile(patternFile(3000)));
+    QVERIFY(line.opened && line.setFile(patternFile(3000)));
 
     QElapsedTimer clock;
     clock.start();
