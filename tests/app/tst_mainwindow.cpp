@@ -410,66 +410,49 @@ private slots:
         QVERIFY(window->windowTitle().endsWith(" v1.9.13 2022-03-03"));
     }
 
-    // What the log says about the RAM loaders when the window opens.
-    void startupNote_data()
-    {
-        QTest::addColumn<QString>("folder"); // "good": three sound loaders; "bad": one empty
-        QTest::addColumn<QString>("note");
-        QTest::newRow("built-in") << QString() << RamLoader::placeholderWarning();
-        QTest::newRow("vendor folder") << "good" << "RAM loaders from " + imageDir.filePath("good");
-        QTest::newRow("loader empty") << "bad" << "Failed to load ramcode file '" + imageDir.filePath("bad/ramcode_zr740c.bin")
-                                                        + "': it must exist, be readable, not be empty and not exceed 256 KiB.";
-    }
-
+    // What the log says about the RAM loaders when the window opens: built-in, a sound vendor
+    // folder, a vendor folder with one loader empty.
     void startupNote()
     {
-        QFETCH(QString, folder);
-        QFETCH(QString, note);
-        QVERIFY(folder.isEmpty() || QDir(imageDir.path()).mkpath(folder));
-        for (const char *file : { "ramcode_zr740a.bin", "ramcode_zr740c.bin", "ramcode_zr610a.bin" })
-            QVERIFY(folder.isEmpty() || writeFile(imageDir.filePath(folder + '/' + file),
-                                                  folder == "bad" && QByteArray(file) == "ramcode_zr740c.bin" ? QByteArray() : QByteArray(3000, 'L')));
-        QSettings().setValue(SettingsKeys::LoaderDir, folder.isEmpty() ? QString() : imageDir.filePath(folder));
-        window = new MainWindow();
-        const QStringList lines = window->findChild<QPlainTextEdit *>("txtLog")->toPlainText().split('\n');
-        QCOMPARE(lines.size(), 1);
-        QCOMPARE(lines.first().section(" | ", 1), note);
+        const QString empty = imageDir.filePath("bad/ramcode_zr740c.bin");
+        const QList<QPair<QString, QString>> notes{ { QString(), RamLoader::placeholderWarning() },
+            { "good", "RAM loaders from " + imageDir.filePath("good") },
+            { "bad", "Failed to load ramcode file '" + empty + "': it must exist, be readable, not be empty and not exceed 256 KiB." } };
+        for (const auto &note : notes) {
+            QVERIFY(note.first.isEmpty() || QDir(imageDir.path()).mkpath(note.first));
+            for (const char *file : { "ramcode_zr740a.bin", "ramcode_zr740c.bin", "ramcode_zr610a.bin" }) {
+                const QString path = imageDir.filePath(note.first + '/' + file);
+                QVERIFY(note.first.isEmpty() || writeFile(path, path == empty ? QByteArray() : QByteArray(3000, 'L')));
+            }
+            QSettings().setValue(SettingsKeys::LoaderDir, note.first.isEmpty() ? QString() : imageDir.filePath(note.first));
+            delete window.data();
+            window = new MainWindow();
+            const QStringList lines = window->findChild<QPlainTextEdit *>("txtLog")->toPlainText().split('\n');
+            QCOMPARE(lines.size(), 1);
+            QCOMPARE(lines.first().section(" | ", 1), note.second);
+        }
     }
 
-    // The Simplified Chinese build: the catalogue embedded and installed the way start-up does it.
-    void chineseInterface_data()
-    {
-        QTest::addColumn<QString>("object"); // a button's or action's text, a menu's title; none: the erase question
-        QTest::addColumn<QString>("text");
-        QTest::newRow("Start") << "btnStart" << "开始";
-        QTest::newRow("Erase") << "btnErase" << "擦除";
-        QTest::newRow("Edit menu") << "menuEdit" << "编辑";
-        QTest::newRow("Help menu") << "menuHelp" << "帮助";
-        QTest::newRow("configuration") << "actionEdit_Configurations" << "编辑配置";
-        QTest::newRow("loader folder") << "actionRam_Loader_Folder" << "RAM 引导程序文件夹...";
-        QTest::newRow("clear count") << "actionClear_Count" << "计数清零";
-        QTest::newRow("user guide") << "actionUser_Guide" << "使用说明";
-        QTest::newRow("erase question, toolkit buttons too") << QString() << "！！！警告！！！|确定要擦除整个芯片吗？？？";
-    }
-
+    // The Simplified Chinese build: the catalogue embedded and installed the way start-up does it;
+    // every visible text in one window, then the erase question with the toolkit's buttons too.
     void chineseInterface()
     {
-        QFETCH(QString, object);
-        QFETCH(QString, text);
         writeConfig(0, "115200", imagePaths[0], "0");
         translator = std::make_unique<AppTranslator>();
         QVERIFY(translator->isInstalled() && makeWindow());
-        if (!object.isEmpty()) {
-            QObject *shown = window->findChild<QObject *>(object);
-            QVERIFY(shown);
-            QCOMPARE(shown->property(shown->inherits("QMenu") ? "title" : "text").toString(), text);
-            return;
+        const QList<QPair<const char *, QString>> texts{ { "btnStart", "开始" }, { "btnErase", "擦除" }, { "menuEdit", "编辑" },
+            { "menuHelp", "帮助" }, { "actionEdit_Configurations", "编辑配置" }, { "actionRam_Loader_Folder", "RAM 引导程序文件夹..." },
+            { "actionClear_Count", "计数清零" }, { "actionUser_Guide", "使用说明" } };
+        for (const auto &text : texts) {
+            QObject *shown = window->findChild<QObject *>(text.first);
+            QVERIFY2(shown, text.first);
+            QCOMPARE(shown->property(shown->inherits("QMenu") ? "title" : "text").toString(), text.second);
         }
         QCOMPARE(ErrorCodes::errorString(515), QStringLiteral("读取芯片代码版本失败，请检查 USB 连接或重启芯片。"));
         QVERIFY(openStation(0));
         ModalBoxAnswerer answerer(QMessageBox::No);
         QTest::mouseClick(button("btnErase"), Qt::LeftButton);
-        QCOMPARE(answerer.shown, QStringList{ text });
+        QCOMPARE(answerer.shown, QStringList{ "！！！警告！！！|确定要擦除整个芯片吗？？？" });
         QCOMPARE(answerer.buttons, (QStringList{ "是(&Y)", "否(&N)", "取消", QString() }));
         QCOMPARE(logMessages().last(), QStringLiteral("已取消擦除"));
     }
