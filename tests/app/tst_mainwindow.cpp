@@ -324,53 +324,17 @@ private slots:
         QVERIFY(!sim.receivedLines(1).mid(before).contains("version \r\n"));
     }
 
-    // In continuous mode, with Erase off throughout: the counters shown at start are the stored
+    // What the operator reads from a metre away, and the About box. Then in continuous mode, with
+    // Erase off throughout: the counters shown at start are the stored
     // ones; a failure counts at once and Clear Count zeroes both at once. Results of an earlier
     // run on the same line, from a row that has lost it since, count too, and the row now at
     // work on that line goes on: the worker reboots each passed chip, waits for the next on the
     // same line, and every chip counts. Closing the window is the only way to end it.
     void resultsAndCounters()
     {
-        QSettings().setValue(SettingsKeys::PassCount, 1234567);
-        QSettings().setValue(SettingsKeys::FailCount, 89);
-        writeConfig(1, "460800", imagePaths[1], "1000");
-        QVERIFY(makeWindow());
-        QVERIFY(window->findChild<QLabel *>("lblMode")->text() == "continuous" && !button("btnErase")->isEnabled());
-        QCOMPARE(counts(), QList<int>({ 1234567, 89, 1234567, 89 }));
-        QVERIFY(openStation(0));
-        const int before = sim.receivedLines(0).size();
-        QTest::mouseClick(button("btnStart"), Qt::LeftButton);
-        QVERIFY(!button("btnStart")->isEnabled());
-        const QString port = links[0];
-        SerialFlashWidget *earlierRow = window->findChildren<SerialFlashWidget *>().last();
-        QVERIFY(earlierRow->portName().isEmpty());
-        // The port could not be opened: one line, no advice to replace the chip.
-        emit earlierRow->sigReportWorker(port, 513, QString());
-        QCOMPARE(logMessages().mid(1), QStringList{ prefixed(port, ErrorCodes::errorString(513)) });
-        QCOMPARE(counts(), QList<int>({ 1234567, 90, 1234567, 90 }));
-        QVERIFY(stationFor(0)->isWorking());
-        QVERIFY(QMetaObject::invokeMethod(window, "on_actionClear_Count_triggered"));
-        QCOMPARE(counts(), QList<int>({ 0, 0, 0, 0 }));
-        emit earlierRow->sigReportWorker(port, 0x0203, QString());
-        QCOMPARE(logMessages().mid(2), (QStringList{ prefixed(port, ErrorCodes::errorString(0x0203)),
-                                                     prefixed(port, "download failed, please replace another chip and retry.") }));
-        QCOMPARE(counts(), QList<int>({ 0, 1, 0, 1 }));
-        const QString success = prefixed(port, "Success");
-        QTRY_VERIFY_WITH_TIMEOUT(logMessages().count(success) == 1, RUN_TIMEOUT_MS);
-        QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
-        QTRY_VERIFY_WITH_TIMEOUT(logMessages().count(success) == 2, RUN_TIMEOUT_MS);
-        QCOMPARE(counts(), QList<int>({ 2, 1, 2, 1 }));
-        QVERIFY(!button("btnErase")->isEnabled());
-        QTRY_COMPARE(sim.receivedLines(0).mid(before).count("reboot \r\n"), 2);
-        QCOMPARE(sim.image(0, 0x1000), images[1]);
-        QVERIFY(workerThreads() != threadsBefore && window->close());
-    }
-
-    // What the operator reads from a metre away, and the About box.
-    void windowAtRest()
-    {
         QSettings().setValue(SettingsKeys::PassCount, 8888888);
         QSettings().setValue(SettingsKeys::FailCount, 8888888);
+        writeConfig(1, "460800", imagePaths[1], "1000");
         QVERIFY(makeWindow());
         // The window opens maximized; the offscreen screen is smaller than the line's monitors.
         window->showNormal();
@@ -390,17 +354,17 @@ private slots:
         }
         // The port's short name whole in its field, the path in the tip; every state's word whole
         // at 14 pt, in no more than the switch's 160 px.
-        SerialFlashWidget *row = stationFor(0);
+        SerialFlashWidget *row = stationFor(1);
         auto *field = row->findChild<QLineEdit *>("leditPortName");
-        QCOMPARE(field->text(), QFileInfo(links[0]).fileName());
-        QCOMPARE(field->toolTip(), links[0]);
+        QCOMPARE(field->text(), QFileInfo(links[1]).fileName());
+        QCOMPARE(field->toolTip(), links[1]);
         QVERIFY2(field->fontMetrics().horizontalAdvance(field->text()) < field->width(), qPrintable(QString::number(field->width())));
-        QAbstractButton *button = openClose(row);
-        for (auto state : { SerialFlashWidget::STATE_NOT_OPNED, SerialFlashWidget::STATE_CLOSED, SerialFlashWidget::STATE_OPENED }) {
+        QAbstractButton *onOff = openClose(row);
+        for (auto state : { SerialFlashWidget::STATE_NOT_OPNED, SerialFlashWidget::STATE_OPENED, SerialFlashWidget::STATE_CLOSED }) {
             row->setSerialState(state);
             QApplication::processEvents();
-            QVERIFY2(button->font().pointSize() == 14 && button->width() >= button->sizeHint().width() && button->width() <= 160,
-                     qPrintable(QStringLiteral("%1: %2 of %3 px").arg(button->text()).arg(button->width()).arg(button->sizeHint().width())));
+            QVERIFY2(onOff->font().pointSize() == 14 && onOff->width() >= onOff->sizeHint().width() && onOff->width() <= 160,
+                     qPrintable(QStringLiteral("%1: %2 of %3 px").arg(onOff->text()).arg(onOff->width()).arg(onOff->sizeHint().width())));
         }
 
         const QByteArray document = readFile(":/documents/about.txt");
@@ -408,6 +372,35 @@ private slots:
         QVERIFY(!document.isEmpty() && QMetaObject::invokeMethod(window, "on_actionAbout_Zodaruzizu_triggered"));
         QCOMPARE(answerer.shown, QStringList{ "About|" + QString::fromUtf8(document) + "\r\nv1.9.13\r\n2022-03-03" });
         QVERIFY(window->windowTitle().endsWith(" v1.9.13 2022-03-03"));
+        QVERIFY(window->findChild<QLabel *>("lblMode")->text() == "continuous" && !button("btnErase")->isEnabled());
+        QCOMPARE(counts(), QList<int>({ 8888888, 8888888, 8888888, 8888888 }));
+        QVERIFY(openStation(0));
+        const int before = sim.receivedLines(0).size();
+        QTest::mouseClick(button("btnStart"), Qt::LeftButton);
+        QVERIFY(!button("btnStart")->isEnabled());
+        const QString port = links[0];
+        SerialFlashWidget *earlierRow = window->findChildren<SerialFlashWidget *>().last();
+        QVERIFY(earlierRow->portName().isEmpty());
+        // The port could not be opened: one line, no advice to replace the chip.
+        emit earlierRow->sigReportWorker(port, 513, QString());
+        QCOMPARE(logMessages().mid(1), QStringList{ prefixed(port, ErrorCodes::errorString(513)) });
+        QCOMPARE(counts(), QList<int>({ 8888888, 8888889, 8888888, 8888889 }));
+        QVERIFY(stationFor(0)->isWorking());
+        QVERIFY(QMetaObject::invokeMethod(window, "on_actionClear_Count_triggered"));
+        QCOMPARE(counts(), QList<int>({ 0, 0, 0, 0 }));
+        emit earlierRow->sigReportWorker(port, 0x0203, QString());
+        QCOMPARE(logMessages().mid(2), (QStringList{ prefixed(port, ErrorCodes::errorString(0x0203)),
+                                                     prefixed(port, "download failed, please replace another chip and retry.") }));
+        QCOMPARE(counts(), QList<int>({ 0, 1, 0, 1 }));
+        const QString success = prefixed(port, "Success");
+        QTRY_VERIFY_WITH_TIMEOUT(logMessages().count(success) == 1, RUN_TIMEOUT_MS);
+        QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(logMessages().count(success) == 2, RUN_TIMEOUT_MS);
+        QCOMPARE(counts(), QList<int>({ 2, 1, 2, 1 }));
+        QVERIFY(!button("btnErase")->isEnabled());
+        QTRY_COMPARE(sim.receivedLines(0).mid(before).count("reboot \r\n"), 2);
+        QCOMPARE(sim.image(0, 0x1000), images[1]);
+        QVERIFY(workerThreads() != threadsBefore && window->close());
     }
 
     // What the log says about the RAM loaders when the window opens: built-in, a sound vendor
