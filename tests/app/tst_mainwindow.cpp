@@ -60,7 +60,6 @@ class TestMainWindow : public QObject
     QSet<QString> threadsBefore;
     std::unique_ptr<AppTranslator> translator; // outlives the window, as at start-up
 
-    // Stores the mode, the speed and image row `row`.
     static void writeConfig(int mode, const QString &baudrate, const QString &path, const QString &addr, int row = 0)
     {
         QSettings settings;
@@ -324,12 +323,10 @@ private slots:
         QVERIFY(!sim.receivedLines(1).mid(before).contains("version \r\n"));
     }
 
-    // What the operator reads from a metre away, and the About box. Then in continuous mode, with
-    // Erase off throughout: the counters shown at start are the stored
-    // ones; a failure counts at once and Clear Count zeroes both at once. Results of an earlier
-    // run on the same line, from a row that has lost it since, count too, and the row now at
-    // work on that line goes on: the worker reboots each passed chip, waits for the next on the
-    // same line, and every chip counts. Closing the window is the only way to end it.
+    // What the operator reads from a metre away, the About box; then, continuous with Erase off:
+    // stored counters shown, a failure counted at once, Clear Count zeroes both; a report from a
+    // row that has since lost the line counts while the row now on it goes on, rebooting each
+    // passed chip and counting every one until the window closes.
     void resultsAndCounters()
     {
         QSettings().setValue(SettingsKeys::PassCount, 8888888);

@@ -32,7 +32,6 @@ bool resultShows(QWidget *station, const char *text, const QColor &textColour, c
 
 } // namespace
 
-// From the port monitor's scan to the station rows, and what a row does with its line.
 class tst_Stations : public QObject
 {
     Q_OBJECT
@@ -174,7 +173,6 @@ private slots:
         QCOMPARE(toWorker.last().at(0).toString(), path);
 
         QSerialPort holder(path);
-        // Each click: the word shown, the state, whether checked.
         const QList<std::tuple<QString, int, bool>> clicks{ { "Opened", SerialFlashWidget::STATE_OPENED, true },
                                                            { "Closed", SerialFlashWidget::STATE_CLOSED, false },
                                                            { "Not Opened", SerialFlashWidget::STATE_NOT_OPNED, false },

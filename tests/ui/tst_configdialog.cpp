@@ -17,7 +17,6 @@ T *child(QObject *parent, const char *name)
     return found ? found : (qFatal("no child %s", name), nullptr);
 }
 
-// The rows in the order the dialog lays them out.
 QList<FileCfgWidget *> rowsOf(ConfigDialog *dialog)
 {
     QList<FileCfgWidget *> rows;
@@ -28,7 +27,6 @@ QList<FileCfgWidget *> rowsOf(ConfigDialog *dialog)
     return rows;
 }
 
-// Every image row stored as `path(n)` at `addr(n)`.
 template<typename Path, typename Addr>
 void storeRows(Path path, Addr addr)
 {
@@ -59,7 +57,6 @@ QString describe(const UserConfig &config)
 
 } // namespace
 
-// The configuration dialog, its message label and the record built from the store or its rows.
 class tst_ConfigDialog : public QObject
 {
     Q_OBJECT
