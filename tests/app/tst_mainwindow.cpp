@@ -60,7 +60,6 @@ class TestMainWindow : public QObject
     QSet<QString> threadsBefore;
     std::unique_ptr<AppTranslator> translator; // outlives the window, as at start-up
 
-    // Stores the mode, the speed and image row `row`.
     static void writeConfig(int mode, const QString &baudrate, const QString &path, const QString &addr, int row = 0)
     {
         QSettings settings;
@@ -324,53 +323,15 @@ private slots:
         QVERIFY(!sim.receivedLines(1).mid(before).contains("version \r\n"));
     }
 
-    // In continuous mode, with Erase off throughout: the counters shown at start are the stored
-    // ones; a failure counts at once and Clear Count zeroes both at once. Results of an earlier
-    // run on the same line, from a row that has lost it since, count too, and the row now at
-    // work on that line goes on: the worker reboots each passed chip, waits for the next on the
-    // same line, and every chip counts. Closing the window is the only way to end it.
+    // What the operator reads from a metre away, the About box; then, continuous with Erase off:
+    // stored counters shown, a failure counted at once, Clear Count zeroes both; a report from a
+    // row that has since lost the line counts while the row now on it goes on, rebooting each
+    // passed chip and counting every one until the window closes.
     void resultsAndCounters()
-    {
-        QSettings().setValue(SettingsKeys::PassCount, 1234567);
-        QSettings().setValue(SettingsKeys::FailCount, 89);
-        writeConfig(1, "460800", imagePaths[1], "1000");
-        QVERIFY(makeWindow());
-        QVERIFY(window->findChild<QLabel *>("lblMode")->text() == "continuous" && !button("btnErase")->isEnabled());
-        QCOMPARE(counts(), QList<int>({ 1234567, 89, 1234567, 89 }));
-        QVERIFY(openStation(0));
-        const int before = sim.receivedLines(0).size();
-        QTest::mouseClick(button("btnStart"), Qt::LeftButton);
-        QVERIFY(!button("btnStart")->isEnabled());
-        const QString port = links[0];
-        SerialFlashWidget *earlierRow = window->findChildren<SerialFlashWidget *>().last();
-        QVERIFY(earlierRow->portName().isEmpty());
-        // The port could not be opened: one line, no advice to replace the chip.
-        emit earlierRow->sigReportWorker(port, 513, QString());
-        QCOMPARE(logMessages().mid(1), QStringList{ prefixed(port, ErrorCodes::errorString(513)) });
-        QCOMPARE(counts(), QList<int>({ 1234567, 90, 1234567, 90 }));
-        QVERIFY(stationFor(0)->isWorking());
-        QVERIFY(QMetaObject::invokeMethod(window, "on_actionClear_Count_triggered"));
-        QCOMPARE(counts(), QList<int>({ 0, 0, 0, 0 }));
-        emit earlierRow->sigReportWorker(port, 0x0203, QString());
-        QCOMPARE(logMessages().mid(2), (QStringList{ prefixed(port, ErrorCodes::errorString(0x0203)),
-                                                     prefixed(port, "download failed, please replace another chip and retry.") }));
-        QCOMPARE(counts(), QList<int>({ 0, 1, 0, 1 }));
-        const QString success = prefixed(port, "Success");
-        QTRY_VERIFY_WITH_TIMEOUT(logMessages().count(success) == 1, RUN_TIMEOUT_MS);
-        QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
-        QTRY_VERIFY_WITH_TIMEOUT(logMessages().count(success) == 2, RUN_TIMEOUT_MS);
-        QCOMPARE(counts(), QList<int>({ 2, 1, 2, 1 }));
-        QVERIFY(!button("btnErase")->isEnabled());
-        QTRY_COMPARE(sim.receivedLines(0).mid(before).count("reboot \r\n"), 2);
-        QCOMPARE(sim.image(0, 0x1000), images[1]);
-        QVERIFY(workerThreads() != threadsBefore && window->close());
-    }
-
-    // What the operator reads from a metre away, and the About box.
-    void windowAtRest()
     {
         QSettings().setValue(SettingsKeys::PassCount, 8888888);
         QSettings().setValue(SettingsKeys::FailCount, 8888888);
+        writeConfig(1, "460800", imagePaths[1], "1000");
         QVERIFY(makeWindow());
         // The window opens maximized; the offscreen screen is smaller than the line's monitors.
         window->showNormal();
@@ -390,17 +351,17 @@ private slots:
         }
         // The port's short name whole in its field, the path in the tip; every state's word whole
         // at 14 pt, in no more than the switch's 160 px.
-        SerialFlashWidget *row = stationFor(0);
+        SerialFlashWidget *row = stationFor(1);
         auto *field = row->findChild<QLineEdit *>("leditPortName");
-        QCOMPARE(field->text(), QFileInfo(links[0]).fileName());
-        QCOMPARE(field->toolTip(), links[0]);
+        QCOMPARE(field->text(), QFileInfo(links[1]).fileName());
+        QCOMPARE(field->toolTip(), links[1]);
         QVERIFY2(field->fontMetrics().horizontalAdvance(field->text()) < field->width(), qPrintable(QString::number(field->width())));
-        QAbstractButton *button = openClose(row);
-        for (auto state : { SerialFlashWidget::STATE_NOT_OPNED, SerialFlashWidget::STATE_CLOSED, SerialFlashWidget::STATE_OPENED }) {
+        QAbstractButton *onOff = openClose(row);
+        for (auto state : { SerialFlashWidget::STATE_NOT_OPNED, SerialFlashWidget::STATE_OPENED, SerialFlashWidget::STATE_CLOSED }) {
             row->setSerialState(state);
             QApplication::processEvents();
-            QVERIFY2(button->font().pointSize() == 14 && button->width() >= button->sizeHint().width() && button->width() <= 160,
-                     qPrintable(QStringLiteral("%1: %2 of %3 px").arg(button->text()).arg(button->width()).arg(button->sizeHint().width())));
+            QVERIFY2(onOff->font().pointSize() == 14 && onOff->width() >= onOff->sizeHint().width() && onOff->width() <= 160,
+                     qPrintable(QStringLiteral("%1: %2 of %3 px").arg(onOff->text()).arg(onOff->width()).arg(onOff->sizeHint().width())));
         }
 
         const QByteArray document = readFile(":/documents/about.txt");
@@ -408,68 +369,80 @@ private slots:
         QVERIFY(!document.isEmpty() && QMetaObject::invokeMethod(window, "on_actionAbout_Zodaruzizu_triggered"));
         QCOMPARE(answerer.shown, QStringList{ "About|" + QString::fromUtf8(document) + "\r\nv1.9.13\r\n2022-03-03" });
         QVERIFY(window->windowTitle().endsWith(" v1.9.13 2022-03-03"));
+        QVERIFY(window->findChild<QLabel *>("lblMode")->text() == "continuous" && !button("btnErase")->isEnabled());
+        QCOMPARE(counts(), QList<int>({ 8888888, 8888888, 8888888, 8888888 }));
+        QVERIFY(openStation(0));
+        const int before = sim.receivedLines(0).size();
+        QTest::mouseClick(button("btnStart"), Qt::LeftButton);
+        QVERIFY(!button("btnStart")->isEnabled());
+        const QString port = links[0];
+        SerialFlashWidget *earlierRow = window->findChildren<SerialFlashWidget *>().last();
+        QVERIFY(earlierRow->portName().isEmpty());
+        // The port could not be opened: one line, no advice to replace the chip.
+        emit earlierRow->sigReportWorker(port, 513, QString());
+        QCOMPARE(logMessages().mid(1), QStringList{ prefixed(port, ErrorCodes::errorString(513)) });
+        QCOMPARE(counts(), QList<int>({ 8888888, 8888889, 8888888, 8888889 }));
+        QVERIFY(stationFor(0)->isWorking());
+        QVERIFY(QMetaObject::invokeMethod(window, "on_actionClear_Count_triggered"));
+        QCOMPARE(counts(), QList<int>({ 0, 0, 0, 0 }));
+        emit earlierRow->sigReportWorker(port, 0x0203, QString());
+        QCOMPARE(logMessages().mid(2), (QStringList{ prefixed(port, ErrorCodes::errorString(0x0203)),
+                                                     prefixed(port, "download failed, please replace another chip and retry.") }));
+        QCOMPARE(counts(), QList<int>({ 0, 1, 0, 1 }));
+        const QString success = prefixed(port, "Success");
+        QTRY_VERIFY_WITH_TIMEOUT(logMessages().count(success) == 1, RUN_TIMEOUT_MS);
+        QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(logMessages().count(success) == 2, RUN_TIMEOUT_MS);
+        QCOMPARE(counts(), QList<int>({ 2, 1, 2, 1 }));
+        QVERIFY(!button("btnErase")->isEnabled());
+        QTRY_COMPARE(sim.receivedLines(0).mid(before).count("reboot \r\n"), 2);
+        QCOMPARE(sim.image(0, 0x1000), images[1]);
+        QVERIFY(workerThreads() != threadsBefore && window->close());
     }
 
-    // What the log says about the RAM loaders when the window opens.
-    void startupNote_data()
-    {
-        QTest::addColumn<QString>("folder"); // "good": three sound loaders; "bad": one empty
-        QTest::addColumn<QString>("note");
-        QTest::newRow("built-in") << QString() << RamLoader::placeholderWarning();
-        QTest::newRow("vendor folder") << "good" << "RAM loaders from " + imageDir.filePath("good");
-        QTest::newRow("loader empty") << "bad" << "Failed to load ramcode file '" + imageDir.filePath("bad/ramcode_zr740c.bin")
-                                                        + "': it must exist, be readable, not be empty and not exceed 256 KiB.";
-    }
-
+    // What the log says about the RAM loaders when the window opens: built-in, a sound vendor
+    // folder, a vendor folder with one loader empty.
     void startupNote()
     {
-        QFETCH(QString, folder);
-        QFETCH(QString, note);
-        QVERIFY(folder.isEmpty() || QDir(imageDir.path()).mkpath(folder));
-        for (const char *file : { "ramcode_zr740a.bin", "ramcode_zr740c.bin", "ramcode_zr610a.bin" })
-            QVERIFY(folder.isEmpty() || writeFile(imageDir.filePath(folder + '/' + file),
-                                                  folder == "bad" && QByteArray(file) == "ramcode_zr740c.bin" ? QByteArray() : QByteArray(3000, 'L')));
-        QSettings().setValue(SettingsKeys::LoaderDir, folder.isEmpty() ? QString() : imageDir.filePath(folder));
-        window = new MainWindow();
-        const QStringList lines = window->findChild<QPlainTextEdit *>("txtLog")->toPlainText().split('\n');
-        QCOMPARE(lines.size(), 1);
-        QCOMPARE(lines.first().section(" | ", 1), note);
+        const QString empty = imageDir.filePath("bad/ramcode_zr740c.bin");
+        const QList<QPair<QString, QString>> notes{ { QString(), RamLoader::placeholderWarning() },
+            { "good", "RAM loaders from " + imageDir.filePath("good") },
+            { "bad", "Failed to load ramcode file '" + empty + "': it must exist, be readable, not be empty and not exceed 256 KiB." } };
+        for (const auto &note : notes) {
+            QVERIFY(note.first.isEmpty() || QDir(imageDir.path()).mkpath(note.first));
+            for (const char *file : { "ramcode_zr740a.bin", "ramcode_zr740c.bin", "ramcode_zr610a.bin" }) {
+                const QString path = imageDir.filePath(note.first + '/' + file);
+                QVERIFY(note.first.isEmpty() || writeFile(path, path == empty ? QByteArray() : QByteArray(3000, 'L')));
+            }
+            QSettings().setValue(SettingsKeys::LoaderDir, note.first.isEmpty() ? QString() : imageDir.filePath(note.first));
+            delete window.data();
+            window = new MainWindow();
+            const QStringList lines = window->findChild<QPlainTextEdit *>("txtLog")->toPlainText().split('\n');
+            QCOMPARE(lines.size(), 1);
+            QCOMPARE(lines.first().section(" | ", 1), note.second);
+        }
     }
 
-    // The Simplified Chinese build: the catalogue embedded and installed the way start-up does it.
-    void chineseInterface_data()
-    {
-        QTest::addColumn<QString>("object"); // a button's or action's text, a menu's title; none: the erase question
-        QTest::addColumn<QString>("text");
-        QTest::newRow("Start") << "btnStart" << "开始";
-        QTest::newRow("Erase") << "btnErase" << "擦除";
-        QTest::newRow("Edit menu") << "menuEdit" << "编辑";
-        QTest::newRow("Help menu") << "menuHelp" << "帮助";
-        QTest::newRow("configuration") << "actionEdit_Configurations" << "编辑配置";
-        QTest::newRow("loader folder") << "actionRam_Loader_Folder" << "RAM 引导程序文件夹...";
-        QTest::newRow("clear count") << "actionClear_Count" << "计数清零";
-        QTest::newRow("user guide") << "actionUser_Guide" << "使用说明";
-        QTest::newRow("erase question, toolkit buttons too") << QString() << "！！！警告！！！|确定要擦除整个芯片吗？？？";
-    }
-
+    // The Simplified Chinese build: the catalogue embedded and installed the way start-up does it;
+    // every visible text in one window, then the erase question with the toolkit's buttons too.
     void chineseInterface()
     {
-        QFETCH(QString, object);
-        QFETCH(QString, text);
         writeConfig(0, "115200", imagePaths[0], "0");
         translator = std::make_unique<AppTranslator>();
         QVERIFY(translator->isInstalled() && makeWindow());
-        if (!object.isEmpty()) {
-            QObject *shown = window->findChild<QObject *>(object);
-            QVERIFY(shown);
-            QCOMPARE(shown->property(shown->inherits("QMenu") ? "title" : "text").toString(), text);
-            return;
+        const QList<QPair<const char *, QString>> texts{ { "btnStart", "开始" }, { "btnErase", "擦除" }, { "menuEdit", "编辑" },
+            { "menuHelp", "帮助" }, { "actionEdit_Configurations", "编辑配置" }, { "actionRam_Loader_Folder", "RAM 引导程序文件夹..." },
+            { "actionClear_Count", "计数清零" }, { "actionUser_Guide", "使用说明" } };
+        for (const auto &text : texts) {
+            QObject *shown = window->findChild<QObject *>(text.first);
+            QVERIFY2(shown, text.first);
+            QCOMPARE(shown->property(shown->inherits("QMenu") ? "title" : "text").toString(), text.second);
         }
         QCOMPARE(ErrorCodes::errorString(515), QStringLiteral("读取芯片代码版本失败，请检查 USB 连接或重启芯片。"));
         QVERIFY(openStation(0));
         ModalBoxAnswerer answerer(QMessageBox::No);
         QTest::mouseClick(button("btnErase"), Qt::LeftButton);
-        QCOMPARE(answerer.shown, QStringList{ text });
+        QCOMPARE(answerer.shown, QStringList{ "！！！警告！！！|确定要擦除整个芯片吗？？？" });
         QCOMPARE(answerer.buttons, (QStringList{ "是(&Y)", "否(&N)", "取消", QString() }));
         QCOMPARE(logMessages().last(), QStringLiteral("已取消擦除"));
     }

@@ -32,7 +32,6 @@ bool resultShows(QWidget *station, const char *text, const QColor &textColour, c
 
 } // namespace
 
-// From the port monitor's scan to the station rows, and what a row does with its line.
 class tst_Stations : public QObject
 {
     Q_OBJECT
@@ -41,30 +40,6 @@ class tst_Stations : public QObject
     QByteArray imageData;
 
 private slots:
-    void extraPortEntries_data()
-    {
-        QTest::addColumn<QStringList>("entries");
-        QTest::addColumn<QStringList>("expected");
-        // '@' stands for the test's folder, where "alias1" is a second link to the device of "line1".
-        QTest::newRow("missing path") << QStringList{ "@/missing" } << QStringList();
-        QTest::newRow("two links to one device") << QStringList{ "@/line1", "@/alias1" } << QStringList{ "@/line1" };
-        QTest::newRow("dangling link dropped") << QStringList{ "@/line2", "@/line1" } << QStringList{ "@/line1" };
-        QTest::newRow("empty entries skipped") << QStringList{ "", "@/line1", "" } << QStringList{ "@/line1" };
-    }
-
-    void extraPortEntries()
-    {
-        QFETCH(QStringList, entries);
-        QFETCH(QStringList, expected);
-        QTemporaryDir dir;
-        QVERIFY(plugAdapter(dir.path(), "line1") && plugAdapter(dir.path(), "line2") && unplugAdapter(dir.path(), "line2"));
-        QVERIFY(QFile::link(dir.filePath("dev-line1"), dir.filePath("alias1")));
-        setExtraPorts(entries.replaceInStrings(QStringLiteral("@"), dir.path()));
-        const QStringList names = SerialMonitor::extraPortNames({});
-        setExtraPorts({});
-        QCOMPARE(names, expected.replaceInStrings(QStringLiteral("@"), dir.path()));
-    }
-
     void refresh_data()
     {
         QTest::addColumn<QStringList>("before");
@@ -104,8 +79,8 @@ private slots:
 
     // From the environment to the rows: links named like a Windows line's adapters sort by the
     // toolkit's string order (COM10 first), and absolute paths sort before the system's names,
-    // so they take the first rows. A pulled adapter frees its row. The first call creates the
-    // one monitor, which scans on its own from then on.
+    // so they take the first rows. A pulled adapter leaves a dangling link and frees its row. The
+    // first call creates the one monitor, which scans on its own from then on.
     void monitorBindsExtraPorts()
     {
         SerialMonitor *monitor = SerialMonitor::instance();
@@ -117,6 +92,8 @@ private slots:
         QTemporaryDir dir;
         const QStringList paths{ dir.filePath("COM3"), dir.filePath("COM10"), dir.filePath("COM4") };
         QVERIFY(plugAdapter(dir.path(), "COM3") && plugAdapter(dir.path(), "COM10") && plugAdapter(dir.path(), "COM4"));
+        // Empty entries, a missing path and a second link to one device (COM9 to COM10's) bind no row.
+        QVERIFY(QFile::link(dir.filePath("dev-COM10"), dir.filePath("COM9")));
         monitor->stopScan();
         QSignalSpy results(monitor, &SerialMonitor::sigSerialScanResult);
         const auto scan = [&] {
@@ -124,9 +101,10 @@ private slots:
             StationBinding::refreshStationPorts(stations, monitor->currentPortList());
             return results.last().at(0).value<SerialMonitor::SerialScanResult>();
         };
-        setExtraPorts(paths);
+        setExtraPorts({ "", paths[0], paths[1], dir.filePath("missing"), dir.filePath("COM9"), paths[2], "" });
         QCOMPARE(scan(), SerialMonitor::SCAN_RESULT_ADDED);
         QCOMPARE((QStringList{ rows[0].portName(), rows[1].portName(), rows[2].portName() }), (QStringList{ paths[1], paths[0], paths[2] }));
+        QVERIFY2(!rows[3].portName().startsWith(dir.path()), qPrintable(rows[3].portName()));
         QVERIFY(unplugAdapter(dir.path(), QStringLiteral("COM3")));
         QCOMPARE(scan(), SerialMonitor::SCAN_RESULT_REMOVED);
         QVERIFY(rows[1].portName().isEmpty() && rows[1].serialState() == SerialFlashWidget::STATE_NOT_OPNED);
@@ -195,7 +173,6 @@ private slots:
         QCOMPARE(toWorker.last().at(0).toString(), path);
 
         QSerialPort holder(path);
-        // Each click: the word shown, the state, whether checked.
         const QList<std::tuple<QString, int, bool>> clicks{ { "Opened", SerialFlashWidget::STATE_OPENED, true },
                                                            { "Closed", SerialFlashWidget::STATE_CLOSED, false },
                                                            { "Not Opened", SerialFlashWidget::STATE_NOT_OPNED, false },

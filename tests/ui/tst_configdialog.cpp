@@ -17,7 +17,6 @@ T *child(QObject *parent, const char *name)
     return found ? found : (qFatal("no child %s", name), nullptr);
 }
 
-// The rows in the order the dialog lays them out.
 QList<FileCfgWidget *> rowsOf(ConfigDialog *dialog)
 {
     QList<FileCfgWidget *> rows;
@@ -28,7 +27,6 @@ QList<FileCfgWidget *> rowsOf(ConfigDialog *dialog)
     return rows;
 }
 
-// Every image row stored as `path(n)` at `addr(n)`.
 template<typename Path, typename Addr>
 void storeRows(Path path, Addr addr)
 {
@@ -59,7 +57,6 @@ QString describe(const UserConfig &config)
 
 } // namespace
 
-// The configuration dialog, its message label and the record built from the store or its rows.
 class tst_ConfigDialog : public QObject
 {
     Q_OBJECT
@@ -75,22 +72,46 @@ private slots:
     }
     void init() { QSettings().clear(); }
 
-    // No message for an address; a typed speed is judged at once and stored only when accepted.
+    // Loading shows the store; filling the fields by program stores nothing and shows no message;
+    // the record takes its rows from the fields (judged as the record's rows are), mode and speed
+    // from the store, whatever the widgets show; no record to fill is a failure. Then typing: no
+    // message for an address; a typed speed is judged at once and stored only when accepted.
     void typing()
     {
+        const QStringList fields{ "/img/a.bin@1000", "/img/b.bin@", "/img/c.bin@FFFFFFFF", "@20000" };
+        storeRows([](int n) { return QStringLiteral("/stale/%1.bin").arg(n); }, [](int) { return QStringLiteral("4000"); });
+        QSettings().setValue(SettingsKeys::Baudrate, QStringLiteral("921600"));
+        QSettings().setValue(SettingsKeys::DownloadModeIndex, 1);
+        QMap<QString, QString> stored = storeSnapshot();
         ConfigDialog dialog;
+        const QList<FileCfgWidget *> rows = rowsOf(&dialog);
         auto *speed = child<QLineEdit>(&dialog, "leditBaudrate");
-        auto *address = child<QLineEdit>(rowsOf(&dialog).at(3), "leditStartAddr");
+        auto *address = child<QLineEdit>(rows.at(3), "leditStartAddr");
         auto *msg = child<QLabel>(&dialog, "msgLabel");
         const auto shows = [&](const char *text, const char *style) { return msg->text() == text && msg->styleSheet() == style; };
-        QMap<QString, QString> stored;
+        QCOMPARE(child<QComboBox>(&dialog, "cBoxMode")->currentIndex(), 1);
+        QCOMPARE((QStringList{ speed->text(), rows.at(3)->filePathText(), rows.at(3)->startAddrText() }), (QStringList{ "921600", "/stale/3.bin", "4000" }));
+        speed->setText(QStringLiteral("1500000"));
+        for (int n = 0; n < rows.size(); ++n) {
+            rows.at(n)->setFilePath(fields.at(n).section('@', 0, 0));
+            rows.at(n)->setStartAddr(fields.at(n).section('@', 1));
+        }
+        UserConfig config;
+        QVERIFY(dialog.getUserConfig(&config) && !dialog.getUserConfig(nullptr));
+        QCOMPARE(storeSnapshot(), stored);
+        QVERIFY(shows("", ""));
+        QCOMPARE(describe(config), QStringLiteral("/img/a.bin@1000, /img/c.bin@ffffffff"));
+        QVERIFY(config.baudrate() == 921600u && config.downloadMode() == quint32(UserConfig::DOWNLOAD_MODE_CONTINUOUS));
 
+        address->clear();
         QTest::keyClicks(address, "0x123456789A");
         QCOMPARE(address->text(), QStringLiteral("0x12345678"));
-        QCOMPARE(storeSnapshot(), (stored = { { SettingsKeys::startAddrKey(3), "0x12345678" } }));
+        stored.insert(SettingsKeys::startAddrKey(3), "0x12345678");
+        QCOMPARE(storeSnapshot(), stored);
         address->clear();
         QTest::keyClicks(address, "12G");
-        QCOMPARE(storeSnapshot(), (stored = { { SettingsKeys::startAddrKey(3), "12G" } }));
+        stored.insert(SettingsKeys::startAddrKey(3), "12G");
+        QCOMPARE(storeSnapshot(), stored);
         QVERIFY(shows("", ""));
 
         speed->clear();
@@ -204,35 +225,6 @@ private slots:
             QTest::keyClick(&dialog, Qt::Key_Escape);
         QCOMPARE(dialog.result(), escape ? int(QDialog::Rejected) : int(QDialog::Accepted));
         QVERIFY(accepted.count() == (escape ? 0 : 1) && !dialog.isVisible());
-    }
-
-    // Loading and filling the fields by program store nothing and show no message; rows come from
-    // the fields (judged as the record's rows are), mode and speed from the store, whatever the
-    // widgets show. No record to fill is a failure.
-    void getUserConfig()
-    {
-        const QStringList fields{ "/img/a.bin@1000", "/img/b.bin@", "/img/c.bin@FFFFFFFF", "@20000" };
-        storeRows([](int n) { return QStringLiteral("/stale/%1.bin").arg(n); }, [](int) { return QStringLiteral("4000"); });
-        QSettings().setValue(SettingsKeys::Baudrate, QStringLiteral("921600"));
-        QSettings().setValue(SettingsKeys::DownloadModeIndex, 1);
-        const QMap<QString, QString> before = storeSnapshot();
-        ConfigDialog dialog;
-        const QList<FileCfgWidget *> rows = rowsOf(&dialog);
-        auto *speed = child<QLineEdit>(&dialog, "leditBaudrate");
-        QCOMPARE(child<QComboBox>(&dialog, "cBoxMode")->currentIndex(), 1);
-        QCOMPARE((QStringList{ speed->text(), rows.at(3)->filePathText(), rows.at(3)->startAddrText() }), (QStringList{ "921600", "/stale/3.bin", "4000" }));
-        speed->setText(QStringLiteral("1500000"));
-        for (int n = 0; n < rows.size(); ++n) {
-            rows.at(n)->setFilePath(fields.at(n).section('@', 0, 0));
-            rows.at(n)->setStartAddr(fields.at(n).section('@', 1));
-        }
-
-        UserConfig config;
-        QVERIFY(dialog.getUserConfig(&config) && !dialog.getUserConfig(nullptr));
-        QCOMPARE(storeSnapshot(), before);
-        QVERIFY(child<QLabel>(&dialog, "msgLabel")->text().isEmpty());
-        QCOMPARE(describe(config), QStringLiteral("/img/a.bin@1000, /img/c.bin@ffffffff"));
-        QVERIFY(config.baudrate() == 921600u && config.downloadMode() == quint32(UserConfig::DOWNLOAD_MODE_CONTINUOUS));
     }
 
     // What the settings hold (mode, speed, and with no rows given the rows too), and the
