@@ -4,8 +4,6 @@
 #include "errorcodes.h"
 #include "mainwindow.h"
 #include "ramloader.h"
-#include "serialflashwidget.h"
-#include "serialmonitor.h"
 #include "settingskeys.h"
 #include "testsupport.h"
 
@@ -22,8 +20,7 @@ const QString NO_PORT_MSG = QStringLiteral("Please select some serial ports befo
 
 QString prefixed(const QString &port, const QString &text) { return QStringLiteral("[%1]: %2").arg(port, text); }
 
-// Answers every modal box that comes up while it lives, each after it has stood a while (long
-// enough for a key's delayed click to land inside it), and notes what each showed.
+// Answers and notes each modal box, late enough for a key's delayed click to land inside it.
 struct ModalBoxAnswerer : QObject
 {
     explicit ModalBoxAnswerer(QMessageBox::StandardButton reply)
@@ -76,8 +73,7 @@ class TestMainWindow : public QObject
                  window->findChild<QLCDNumber *>("lcdPassCount")->intValue(),
                  window->findChild<QLCDNumber *>("lcdFailCount")->intValue() };
     }
-    // A fresh window finds the monitor already past its first scan, so it is bound to the
-    // simulated ports through the slot the monitor's report reaches. Active, so that keys reach it.
+    // Past the monitor's first scan, a new window is bound by the slot its report reaches; active for keys.
     bool makeWindow()
     {
         window = new MainWindow();
@@ -100,8 +96,7 @@ class TestMainWindow : public QObject
         return station && (openClose(station)->click(), station->serialState() == SerialFlashWidget::STATE_OPENED);
     }
     QString resultText(int chip) const { return stationFor(chip)->findChild<QLineEdit *>("leditResult")->text(); }
-    // Every line must carry the time stamp; the messages behind it are returned, past the
-    // start-up note about the built-in loaders.
+    // The messages behind each line's time stamp, past the start-up note about the built-in loaders.
     QStringList logMessages() const
     {
         static const QRegularExpression stamped("\\A\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}:\\d{3} \\| (.*)\\z");
@@ -155,8 +150,7 @@ private slots:
                                      return SerialMonitor::instance()->currentPortList().contains(link); }), 5000);
     }
 
-    // Whatever a window was doing when it went (closed inside a transfer, workers cycling on to
-    // the next chip), every worker thread it started is joined.
+    // Whatever the window was doing (closed inside a transfer, workers cycling on), its workers are joined.
     void cleanup()
     {
         delete window.data();
@@ -168,7 +162,7 @@ private slots:
     void startRefused_data()
     {
         QTest::addColumn<QString>("press");
-        // "open": station 1 is opened; "no file": the stored row has no address; "dialog": the dialog exists.
+        // "open": station 1 opened; "no file": the stored row lacks its address; "dialog": the dialog exists.
         QTest::addColumn<QString>("setup");
         QTest::addColumn<QString>("message");
         QTest::newRow("Start without an opened port") << "btnStart" << "" << NO_PORT_MSG;
@@ -181,9 +175,8 @@ private slots:
             << "user config is invalid, check baudrate/filepath and startaddr in config dialog!!!";
     }
 
-    // Every way of pressing Start or Erase that must log its message and start nothing; the
-    // erase question is answered No. With the controls taken away, as during a run, the same
-    // press does nothing at all.
+    // Each press that must log its message and start nothing (erase answered No); with the controls
+    // taken away, as during a run, the same press does nothing at all.
     void startRefused()
     {
         QFETCH(QString, press);
@@ -195,10 +188,8 @@ private slots:
         QVERIFY(!setup.contains("dialog") || QMetaObject::invokeMethod(window, "on_actionEdit_Configurations_triggered"));
         ModalBoxAnswerer answerer(QMessageBox::No);
         for (bool duringRun : { false, true }) {
-            if (duringRun) {
-                button("btnStart")->setEnabled(false);
-                button("btnErase")->setEnabled(false);
-            }
+            for (const char *name : { "btnStart", "btnErase" })
+                button(name)->setEnabled(!duringRun);
             if (press == "Enter" || press == "Return")
                 QTest::keyClick(window, press == "Enter" ? Qt::Key_Enter : Qt::Key_Return, press == "Enter" ? Qt::KeypadModifier : Qt::NoModifier);
             else
@@ -223,9 +214,8 @@ private slots:
         QTest::newRow("Start, a close queued") << "btnStart" << "close";
     }
 
-    // Start or Erase on the two opened rows of three. A press, a key (whose click follows 100 ms
-    // later) or a close that comes meanwhile runs only after it and finds the line at work: every
-    // opened row is started once, asked once and counted once; a close then ends the rows at work.
+    // Start or Erase on two opened rows of three; a press, a key (its click 100 ms later) or a close that
+    // comes meanwhile finds the line at work: each opened row runs and counts once, a close ends them.
     void startAndErase()
     {
         QFETCH(QString, press);
@@ -262,10 +252,9 @@ private slots:
         QVERIFY(!controlsEnabled().contains(false));
         QCOMPARE(answerer.shown, erase ? QStringList{ "!!!Warning!!!|Are you sure to erase the entire chip???" } : QStringList());
         QCOMPARE(answerer.defaultButton, erase ? int(QMessageBox::Cancel) : 0);
-        QCOMPARE(logMessages().mid(0, 2), starts);
-        QStringList ends = logMessages().mid(2);
-        ends.sort();
-        QCOMPARE(ends, (QStringList{ prefixed(links[0], "Success"), prefixed(links[2], "Success") }));
+        QStringList log = logMessages();
+        std::sort(log.begin() + 2, log.end()); // the rows may end in either order
+        QCOMPARE(log, starts + QStringList({ prefixed(links[0], "Success"), prefixed(links[2], "Success") }));
         QCOMPARE(counts(), QList<int>({ 6, 1, 6, 1 }));
         QCOMPARE((QStringList{ resultText(0), resultText(1), resultText(2) }), (QStringList{ "Pass", "Not Started", "Pass" }));
         for (int chip : { 0, 2 }) {
@@ -276,8 +265,7 @@ private slots:
         }
         QVERIFY(!sim.receivedLines(1).mid(before[1]).contains("version \r\n"));
 
-        // Switched off and on again, a row holds its line but is not at work: once the periodic
-        // check has run, the configuration opens editable.
+        // A row switched off and on holds its line without working: the configuration opens editable.
         openClose(stationFor(0))->click();
         openClose(stationFor(0))->click();
         QVERIFY(stationFor(0)->serialState() == SerialFlashWidget::STATE_OPENED && !stationFor(0)->isWorking());
@@ -286,61 +274,50 @@ private slots:
         QVERIFY(window->findChild<ConfigDialog *>()->isEnabled());
     }
 
-    void scanDuringStart_data()
-    {
-        QTest::addColumn<QList<int>>("listed"); // the chip whose link the next scan lists
-        QTest::addColumn<bool>("unplug");
-        QTest::addColumn<int>("result");
-        QTest::newRow("the line replaced by a newly plugged one") << QList<int>{ 1 } << false << 0;
-        QTest::newRow("the adapter pulled out") << QList<int>{ 0 } << true << int(ErrorCodes::RESULT_PORT_OPEN_FAILED);
-    }
-
-    // A port scan that comes while Start runs may free the opened row and hand it a new port:
-    // only the line the operator opened is flashed, and its result names that line.
+    // A port scan that comes while Start runs frees the opened row and hands it another line: only
+    // the line opened is flashed and its result names it, first with the line still there, then pulled out.
     void scanDuringStart()
     {
-        QFETCH(QList<int>, listed);
-        QFETCH(bool, unplug);
-        QFETCH(int, result);
         writeConfig(0, "921600", imagePaths[1], "0");
         SerialMonitor *monitor = SerialMonitor::instance();
         monitor->stopScan();
         setExtraPorts({ links[0] });
-        QVERIFY(QMetaObject::invokeMethod(monitor, "scantimeout"));
-        QVERIFY(makeWindow() && openStation(0));
-        const int before = sim.receivedLines(1).size();
-        setExtraPorts({ links[listed[0]] });
-        QVERIFY(!unplug || sim.command("unplug 0"));
-        QVERIFY(QMetaObject::invokeMethod(monitor, "scantimeout", Qt::QueuedConnection));
-
-        QTest::mouseClick(button("btnStart"), Qt::LeftButton);
-        const QString end = prefixed(links[0], ErrorCodes::errorString(result));
-        QTRY_VERIFY_WITH_TIMEOUT(logMessages().contains(end), RUN_TIMEOUT_MS);
-        QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
-        QCOMPARE(logMessages(), (QStringList{ prefixed(links[0], "start download..."), end }));
-        QVERIFY(!stationFor(0));
-        QVERIFY(!listed.contains(1) || stationFor(1)->serialState() == SerialFlashWidget::STATE_NOT_OPNED);
-        QVERIFY(!sim.receivedLines(1).mid(before).contains("version \r\n"));
+        QVERIFY(QMetaObject::invokeMethod(monitor, "scantimeout") && makeWindow());
+        for (int opened : { 0, 1 }) {
+            const int other = 1 - opened, before = sim.receivedLines(other).size();
+            QVERIFY(openStation(opened));
+            setExtraPorts({ links[other] });
+            QVERIFY(opened == 0 || sim.command("unplug 1"));
+            QVERIFY(QMetaObject::invokeMethod(monitor, "scantimeout", Qt::QueuedConnection));
+            QTest::mouseClick(button("btnStart"), Qt::LeftButton);
+            const int result = opened ? ErrorCodes::RESULT_PORT_OPEN_FAILED : ErrorCodes::RESULT_SUCCESS;
+            const QString end = prefixed(links[opened], ErrorCodes::errorString(result));
+            QTRY_VERIFY_WITH_TIMEOUT(logMessages().contains(end), RUN_TIMEOUT_MS);
+            QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
+            const QStringList ran{ prefixed(links[opened], "start download..."), end };
+            QCOMPARE(logMessages().mid(2 * opened), ran);
+            QVERIFY(!stationFor(opened) && stationFor(other)->serialState() == SerialFlashWidget::STATE_NOT_OPNED);
+            QVERIFY(!sim.receivedLines(other).mid(before).contains("version \r\n"));
+        }
     }
 
-    // What the operator reads from a metre away, the About box; then, continuous with Erase off:
-    // stored counters shown, a failure counted at once, Clear Count zeroes both; a report from a
-    // row that has since lost the line counts while the row now on it goes on, rebooting each
-    // passed chip and counting every one until the window closes.
+    // What the operator reads from a metre away, the About box; then, continuous with Erase off: stored
+    // counters shown, a failure counted at once, Clear Count zeroes both; a report from a row that has
+    // since lost the line counts while the row now on it goes on, counting every chip until the close.
     void resultsAndCounters()
     {
         QSettings().setValue(SettingsKeys::PassCount, 8888888);
         QSettings().setValue(SettingsKeys::FailCount, 8888888);
         writeConfig(1, "460800", imagePaths[1], "1000");
         QVERIFY(makeWindow());
-        // The window opens maximized; the offscreen screen is smaller than the line's monitors.
+        // Maximized on the offscreen screen, the window would be smaller than on the line's monitors.
         window->showNormal();
         window->resize(1000, 900);
         QVERIFY(QTest::qWaitForWindowExposed(window));
         // Counters: about 1 cm on a 96 dpi screen, where the old 8 px were not legible.
         for (const char *name : { "lcdPassCount", "lcdFailCount" }) {
             auto *lcd = window->findChild<QLCDNumber *>(name);
-            QVERIFY(lcd->intValue() == 8888888 && lcd->segmentStyle() == QLCDNumber::Filled);
+            QCOMPARE(lcd->segmentStyle(), QLCDNumber::Filled);
             // The tallest run of lit rows in a grab: the height of the digits.
             const QImage image = lcd->grab().toImage();
             int top = image.height(), bottom = -1;
@@ -349,8 +326,7 @@ private slots:
                     top = qMin(top, y / image.width()), bottom = y / image.width();
             QVERIFY2(bottom - top + 1 >= 36, qPrintable(QStringLiteral("%1: %2 px").arg(name).arg(bottom - top + 1)));
         }
-        // The port's short name whole in its field, the path in the tip; every state's word whole
-        // at 14 pt, in no more than the switch's 160 px.
+        // The port's short name whole, its path in the tip; each state's word whole at 14 pt within 160 px.
         SerialFlashWidget *row = stationFor(1);
         auto *field = row->findChild<QLineEdit *>("leditPortName");
         QCOMPARE(field->text(), QFileInfo(links[1]).fileName());
@@ -374,7 +350,6 @@ private slots:
         QVERIFY(openStation(0));
         const int before = sim.receivedLines(0).size();
         QTest::mouseClick(button("btnStart"), Qt::LeftButton);
-        QVERIFY(!button("btnStart")->isEnabled());
         const QString port = links[0];
         SerialFlashWidget *earlierRow = window->findChildren<SerialFlashWidget *>().last();
         QVERIFY(earlierRow->portName().isEmpty());
@@ -400,8 +375,7 @@ private slots:
         QVERIFY(workerThreads() != threadsBefore && window->close());
     }
 
-    // What the log says about the RAM loaders when the window opens: built-in, a sound vendor
-    // folder, a vendor folder with one loader empty.
+    // The log's note on the RAM loaders as the window opens: built-in, a vendor folder, one with a loader empty.
     void startupNote()
     {
         const QString empty = imageDir.filePath("bad/ramcode_zr740c.bin");
@@ -423,8 +397,7 @@ private slots:
         }
     }
 
-    // The Simplified Chinese build: the catalogue embedded and installed the way start-up does it;
-    // every visible text in one window, then the erase question with the toolkit's buttons too.
+    // The catalogue embedded and installed as at start-up: the window's texts, the erase question's buttons.
     void chineseInterface()
     {
         writeConfig(0, "115200", imagePaths[0], "0");
