@@ -58,22 +58,21 @@ private slots:
     }
     void init() { QSettings().clear(); }
 
-    // A message goes after its own 3 s, not after an earlier one's; an unknown level after a
-    // styled message drops the previous style.
+    // A message goes after its own 3 s, not an earlier one's; an unknown level drops the previous style.
     void messageExpiry()
     {
         MsgLabel label;
+        const QString error = "Valid range is: [115200, 3000000]!!!";
         label.showMsg("before", MsgLabel::MSG_LEVEL_STRONG_ERROR);
         label.showMsg("line speed", 7);
         QVERIFY(label.text() == "line speed" && label.styleSheet().isEmpty());
         label.showMsg("Acceptable baudrate [115200].", MsgLabel::MSG_LEVEL_SUCCESS);
         QTest::qWait(1000);
-        label.showMsg("Valid range is: [115200, 3000000]!!!", MsgLabel::MSG_LEVEL_ERROR);
+        label.showMsg(error, MsgLabel::MSG_LEVEL_ERROR);
         QElapsedTimer sinceSecond;
         sinceSecond.start();
         QTest::qWait(2300);
-        QVERIFY(sinceSecond.elapsed() >= 2800
-                || (label.text() == "Valid range is: [115200, 3000000]!!!" && label.styleSheet() == "color: red;"));
+        QVERIFY(sinceSecond.elapsed() >= 2800 || label.text() + label.styleSheet() == error + "color: red;");
         QTRY_VERIFY_WITH_TIMEOUT(label.text().isEmpty(), 10000);
         // Coarse timers may fire up to 5 % early, never more.
         QVERIFY2(sinceSecond.elapsed() >= 2850 && label.styleSheet().isEmpty(),
@@ -88,14 +87,16 @@ private slots:
         QTest::addColumn<QStringList>("changes");
         QTest::addColumn<QString>("message"); // text|style
         QTest::addColumn<QString>("ending"); // how the operator leaves the dialog afterwards
-        QTest::newRow("single shot chosen") << "mode" << QStringList{ "key_download_mode_index=0" } << "|" << "Confirm";
+        QTest::newRow("single shot chosen")
+            << "mode" << QStringList{ "key_download_mode_index=0" } << "|" << "Confirm";
         QTest::newRow("Clear on row 2")
             << "clear" << QStringList{ "key_filepath_index_2=", "key_startaddr_index_2=" } << "|" << "close";
         QTest::newRow("file chosen on row 1")
             << "choose" << QStringList{ "key_filepath_index_1={d}/new.bin" } << "|" << "Escape";
         QTest::newRow("file choice on row 1 cancelled") << "cancel" << QStringList() << "|" << "close";
         QTest::newRow("address cut at 32 bits")
-            << "address:0x123456789A" << QStringList{ "key_startaddr_index_3=0x12345678" } << "|" << "Confirm";
+            << "address:0x123456789A" << QStringList{ "key_startaddr_index_3=0x12345678" } << "|"
+            << "Confirm";
         QTest::newRow("address not hexadecimal, kept as typed")
             << "address:12G" << QStringList{ "key_startaddr_index_3=12G" } << "|" << "Escape";
         QTest::newRow("speed below the range")
@@ -103,13 +104,13 @@ private slots:
         QTest::newRow("lowest speed") << "speed:115200" << QStringList{ "key_baudrate=115200" }
                                       << "Acceptable baudrate [115200].|color: green;" << "Escape";
         // The locale's group separators are refused, so the stored speed is a plain number.
-        QTest::newRow("speed with group separators") << "speed:1,500,000" << QStringList{ "key_baudrate=1500000" }
-                                                     << "Acceptable baudrate [1500000].|color: green;" << "Confirm";
+        QTest::newRow("speed with group separators")
+            << "speed:1,500,000" << QStringList{ "key_baudrate=1500000" }
+            << "Acceptable baudrate [1500000].|color: green;" << "Confirm";
     }
 
-    // The dialog opens on the store. Each edit by the operator is stored at once, before
-    // Confirm, under its own row's keys only, and shown as stored; a typed speed is judged at
-    // once and stored only when accepted. Confirm and closing the window accept, Escape does not.
+    // Each edit on the dialog opened on the store is stored at once, under its own row's keys only, and
+    // shown as stored; a speed only once accepted. Confirm and closing the window accept, Escape not.
     void storedAtOnce()
     {
         QFETCH(QString, action);
@@ -120,7 +121,7 @@ private slots:
         QVERIFY(writeFile(dir.filePath("new.bin"), "\x5a\xa5"));
         QSettings settings;
         for (int n = 0; n < UserConfig::FILE_ROW_COUNT; ++n) {
-            settings.setValue(SettingsKeys::filePathKey(n), dir.filePath(QStringLiteral("part%1.bin").arg(n)));
+            settings.setValue(SettingsKeys::filePathKey(n), dir.filePath(QString("part%1.bin").arg(n)));
             settings.setValue(SettingsKeys::startAddrKey(n), QStringLiteral("%1000").arg(n + 1));
         }
         settings.setValue(SettingsKeys::Baudrate, QStringLiteral("921600"));
@@ -135,8 +136,7 @@ private slots:
         const QList<FileCfgWidget *> rows = rowsOf(&dialog);
         auto *speed = child<QLineEdit>(&dialog, "leditBaudrate");
 
-        // Plays the operator in front of the toolkit's file dialog; any other modal window is noted
-        // and closed, so the test never hangs.
+        // Plays the operator at the toolkit's file dialog; any other modal window is noted and closed.
         QStringList modals;
         QTimer poll;
         connect(&poll, &QTimer::timeout, [&] {
@@ -155,13 +155,13 @@ private slots:
         });
         poll.start(10);
         QString typed = action.section(':', 1);
-        QLineEdit *field = action.startsWith("speed") ? speed : child<QLineEdit>(rows.at(3), "leditStartAddr");
+        auto *field = action.startsWith("speed") ? speed : child<QLineEdit>(rows.at(3), "leditStartAddr");
         const bool clear = action == QLatin1String("clear");
         if (action == QLatin1String("mode")) {
             QTest::keyClick(child<QComboBox>(&dialog, "cBoxMode"), Qt::Key_Up);
         } else if (typed.isEmpty()) {
-            QTest::mouseClick(child<QPushButton>(rows.at(clear ? 2 : 1), clear ? "btnReset" : "btnSelectFilepath"),
-                              Qt::LeftButton);
+            const char *name = clear ? "btnReset" : "btnSelectFilepath";
+            QTest::mouseClick(child<QPushButton>(rows.at(clear ? 2 : 1), name), Qt::LeftButton);
         } else {
             field->clear();
             QTest::keyClicks(field, typed);
@@ -194,8 +194,7 @@ private slots:
         QVERIFY(accepted.count() == (escape ? 0 : 1) && !dialog.isVisible());
     }
 
-    // What the settings hold (mode, speed, and with no rows given the rows too), and the
-    // dialog's rows as texts.
+    // What the settings hold (with no rows given, the rows too) and the dialog's rows as texts.
     void build_data()
     {
         QTest::addColumn<QVariantMap>("stored");
@@ -220,14 +219,12 @@ private slots:
                                       << QStringList{ "1000", "", "20000", "5000" } << "/a.bin@1000, /c.bin@20000" << true;
         QTest::newRow("four empty rows") << QVariantMap() << empty << empty << "" << false;
         QTest::newRow("all ones, more than 32 bits, not hexadecimal")
-            << QVariantMap() << QStringList{ "/a", "/b", "/c" } << QStringList{ "FFFFFFFF", "100000000", "12G" }
-            << "/a@ffffffff" << true;
+            << QVariantMap() << QStringList{ "/a", "/b", "/c" }
+            << QStringList{ "FFFFFFFF", "100000000", "12G" } << "/a@ffffffff" << true;
     }
 
-    // Rows given are filled into an open dialog by program, which stores nothing and shows no
-    // message: its record takes them from the fields, mode and speed from the store, whatever the
-    // dialog shows; no record to fill is a failure. Each record answers for its own validity, and
-    // a copy (also the one a queued signal makes for a worker thread) carries everything.
+    // Rows filled in by program store nothing and show no message; the dialog's record takes mode and
+    // speed from the store, whatever it shows. Copies (as queued to a worker thread) carry everything.
     void build()
     {
         QFETCH(QVariantMap, stored);
@@ -244,7 +241,8 @@ private slots:
             rowsOf(&dialog).at(n)->setStartAddr(addrs.at(n));
         }
         UserConfig config;
-        QCOMPARE(paths.isEmpty() ? UserConfig::buildFromSettings(&config) : dialog.getUserConfig(&config), valid);
+        QCOMPARE(paths.isEmpty() ? UserConfig::buildFromSettings(&config) : dialog.getUserConfig(&config),
+                 valid);
         QVERIFY(!dialog.getUserConfig(nullptr) && child<QLabel>(&dialog, "msgLabel")->text().isEmpty());
         QCOMPARE(storeSnapshot(), before);
         const int id = QMetaType::type("UserConfig");
@@ -252,7 +250,7 @@ private slots:
         UserConfig assigned;
         assigned = QVariant::fromValue(config).value<UserConfig>();
         const QList<quint32> modeAndSpeed{ stored.value(SettingsKeys::DownloadModeIndex, 0).toUInt(),
-                                           stored.value(SettingsKeys::Baudrate, UserConfig::BAUDRATE_DEFAULT).toUInt() };
+                                           stored.value(SettingsKeys::Baudrate, "115200").toUInt() };
         for (UserConfig copy : { config, UserConfig(config), assigned }) {
             QCOMPARE(describe(copy), files);
             QCOMPARE(copy.loaderDir(), stored.value(SettingsKeys::LoaderDir).toString());
