@@ -296,14 +296,14 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
             const QStringList ran{ prefixed(links[opened], "start download..."), end };
             QCOMPARE(logMessages().mid(2 * opened), ran);
-            QVERIFY(!stationFor(opened) && stationFor(other)->serialState() == SerialFlashWidget::STATE_NOT_OPNED);
+            QVERIFY(!stationFor(opened));
+            QCOMPARE(stationFor(other)->serialState(), SerialFlashWidget::STATE_NOT_OPNED);
             QVERIFY(!sim.receivedLines(other).mid(before).contains("version \r\n"));
         }
     }
 
-    // What the operator reads from a metre away, the About box; then, continuous with Erase off: stored
-    // counters shown, a failure counted at once, Clear Count zeroes both; a report from a row that has
-    // since lost the line counts while the row now on it goes on, counting every chip until the close.
+    // What the operator reads from a metre away and the About box; then, continuous with Erase off, every
+    // result counted at once, even from a row that has lost the line, until Clear Count and the close.
     void resultsAndCounters()
     {
         QSettings().setValue(SettingsKeys::PassCount, 8888888);
@@ -375,7 +375,7 @@ private slots:
         QVERIFY(workerThreads() != threadsBefore && window->close());
     }
 
-    // The log's note on the RAM loaders as the window opens: built-in, a vendor folder, one with a loader empty.
+    // The log's note on the RAM loaders as the window opens: built-in, a vendor folder, one loader empty.
     void startupNote()
     {
         const QString empty = imageDir.filePath("bad/ramcode_zr740c.bin");
