@@ -146,8 +146,8 @@ private slots:
             QVERIFY(sim.command(QStringLiteral("%1 %2").arg(QFileInfo::exists(links[chip]) ? "reboot" : "replug").arg(chip)));
         setExtraPorts(links);
         SerialMonitor::instance()->startScan(SerialMonitor::SCAN_INTERVAL_MS);
-        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(links.begin(), links.end(), [](const QString &link) {
-                                     return SerialMonitor::instance()->currentPortList().contains(link); }), 5000);
+        for (const QString &link : qAsConst(links))
+            QTRY_VERIFY_WITH_TIMEOUT(SerialMonitor::instance()->currentPortList().contains(link), 5000);
     }
 
     // Whatever the window was doing (closed inside a transfer, workers cycling on), its workers are joined.
