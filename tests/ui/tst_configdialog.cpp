@@ -32,15 +32,6 @@ QMap<QString, QString> storeSnapshot()
     return snapshot;
 }
 
-// "path@hexaddr, ..." for every file the record holds.
-QString describe(const UserConfig &config)
-{
-    QStringList files;
-    for (const FileCfg &file : config.fileList())
-        files << file.filePath + '@' + QString::number(file.startAddr, 16);
-    return files.join(", ");
-}
-
 } // namespace
 
 class tst_ConfigDialog : public QObject
@@ -200,7 +191,7 @@ private slots:
         QTest::addColumn<QVariantMap>("stored");
         QTest::addColumn<QStringList>("paths");
         QTest::addColumn<QStringList>("addrs");
-        QTest::addColumn<QString>("files");
+        QTest::addColumn<QString>("files"); // "path@hexaddr, ..." as the record holds them
         QTest::addColumn<bool>("valid");
         const auto store = [](const QString &key, const char *text) { return QVariantMap{ { key, text } }; };
         const QStringList one{ "/a.bin" }, at1000{ "1000" }, empty{ "", "", "", "" };
@@ -252,7 +243,10 @@ private slots:
         const QList<quint32> modeAndSpeed{ stored.value(SettingsKeys::DownloadModeIndex, 0).toUInt(),
                                            stored.value(SettingsKeys::Baudrate, "115200").toUInt() };
         for (UserConfig copy : { config, UserConfig(config), assigned }) {
-            QCOMPARE(describe(copy), files);
+            QStringList held;
+            for (const FileCfg &file : copy.fileList())
+                held << file.filePath + '@' + QString::number(file.startAddr, 16);
+            QCOMPARE(held.join(", "), files);
             QCOMPARE(copy.loaderDir(), stored.value(SettingsKeys::LoaderDir).toString());
             QCOMPARE((QList<quint32>{ copy.downloadMode(), copy.baudrate() }), modeAndSpeed);
             QCOMPARE(int(copy.validFileCount()), valid ? copy.fileList().size() : 0);
