@@ -4,14 +4,8 @@
 #include "recordstore.h"
 #include "runrecord.h"
 
-#include <QList>
-#include <QProcess>
-#include <QRandomGenerator>
-#include <QRegularExpression>
-#include <QSqlQuery>
-#include <QSqlRecord>
-#include <QStringList>
-#include <QVariant>
+#include <QtCore>
+#include <QtSql>
 
 #include <csignal>
 #include <grp.h>
@@ -19,19 +13,16 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-// Five runs over three UTC days, each with an image it wrote or not and one never read (at the
-// top of the 32-bit address space):
-//   day         station/port      family  code
-//   2026-12-01  1 ttyUSB0         ZR740A  0
-//   2026-12-01  2 ttyUSB1         ZR740C  1030
-//   2026-12-02  1 ttyUSB0         ZR740A  0      (image path with a comma and quotes)
-//   2026-12-03  3 ttyUSB2         -       515    (no loader answered)
-//   2026-12-03  2 ttyUSB1         ZR610A  0      (the last millisecond of the day)
+// Five runs over three UTC days, each with an image it wrote or not and one never read (at the top
+// of the 32-bit address space). The second day's image path holds a comma and quotes; on the third
+// day no loader answered one chip, and a run starts in the day's last millisecond.
 inline QList<RunRecord> preparedRuns()
 {
-    const auto run = [](const char *start, int station, const char *port, const char *family, int code, const QString &image) {
+    const auto run = [](const char *start, int station, const char *port, const char *family, int code,
+                        const QString &image) {
         RunRecord record;
-        record.uuid = QStringLiteral("00000000-0000-4000-8000-0000000000%1").arg(station * 10 + QByteArray(start).at(9) - '0');
+        const int day = QByteArray(start).at(9) - '0';
+        record.uuid = QStringLiteral("00000000-0000-4000-8000-0000000000%1").arg(station * 10 + day);
         record.startedAt = QDateTime::fromString(QString::fromLatin1(start), Qt::ISODateWithMs);
         record.finishedAt = record.startedAt.addMSecs(1500 + code);
         record.host = QStringLiteral("line-pc");
@@ -71,24 +62,53 @@ inline bool writePreparedRecords(const QString &path)
     return ok;
 }
 
-// The rows a query finds in the file, fields joined by blanks, read by a connection of its own.
+// The rows a query finds, fields joined by blanks; a failed query yields the error as its only row.
+inline QStringList queryRows(QSqlDatabase db, const QString &sql)
+{
+    QSqlQuery query(db);
+    if (!query.exec(sql))
+        return {"error: " + query.lastError().text()};
+    QStringList found;
+    while (query.next()) {
+        QStringList fields;
+        for (int i = 0; i < query.record().count(); ++i)
+            fields << query.value(i).toString();
+        found << fields.join(' ');
+    }
+    return found;
+}
+
+// The same in a record file, read by a connection of its own.
 inline QStringList queryRows(const QString &path, const QString &sql)
 {
     QStringList found;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "query-rows");
         db.setDatabaseName(path);
-        QSqlQuery query(db);
-        for (bool ok = db.open() && query.exec(sql); ok && query.next();) {
-            QStringList fields;
-            for (int i = 0; i < query.record().count(); ++i)
-                fields << query.value(i).toString();
-            found << fields.join(' ');
-        }
+        found = db.open() ? queryRows(db, sql) : QStringList{"error: " + db.lastError().text()};
     }
     QSqlDatabase::removeDatabase("query-rows");
     return found;
 }
+
+// What a tool printed as one line: its lines with blanks collapsed, joined by '|'.
+inline QString tableText(QString text)
+{
+    return text.trimmed().replace(QRegularExpression("\\s*\\n\\s*"), "|").replace(QRegularExpression("\\s+"), " ");
+}
+
+#ifdef ZDZ_REPORT_BIN
+// zdz-report run to its end: its exit status, -1 when it crashed or hung.
+inline int runReport(const QStringList &args, QString *out, QString *err)
+{
+    QProcess process;
+    process.start(QStringLiteral(ZDZ_REPORT_BIN), args);
+    const bool ended = process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit;
+    *out = QString::fromUtf8(process.readAllStandardOutput());
+    *err = QString::fromUtf8(process.readAllStandardError());
+    return ended ? process.exitCode() : -1;
+}
+#endif
 
 #ifdef ZDZ_FLASH_BIN
 // zdz-flash as a line script runs it; it goes down with the test. As an operator it runs as
@@ -107,12 +127,13 @@ public:
     // A normal exit with the given status; stdout must end its last line.
     bool finishesWith(int status, int timeoutMs = 90000)
     {
-        const bool ok = (state() == QProcess::NotRunning || waitForFinished(timeoutMs)) && exitStatus() == QProcess::NormalExit
-                        && exitCode() == status;
+        const bool ok = (state() == QProcess::NotRunning || waitForFinished(timeoutMs))
+                        && exitStatus() == QProcess::NormalExit && exitCode() == status;
         out = QString::fromUtf8(readAllStandardOutput());
         lines = out.isEmpty() ? QStringList() : out.chopped(1).split(QLatin1Char('\n'));
         // The stand-in loader's warning is not the run's business.
-        err = QString::fromUtf8(readAllStandardError()).remove(QRegularExpression("built-in placeholder RAM loader[^\n]*\n"));
+        err = QString::fromUtf8(readAllStandardError());
+        err.remove(QRegularExpression("built-in placeholder RAM loader[^\n]*\n"));
         if (!ok)
             qWarning("zdz-flash did not end with %d:\n%s%s", status, qPrintable(out), qPrintable(err));
         return ok;

@@ -2,13 +2,8 @@
 #include "recordview.h"
 #include "testsupport.h"
 
-#include <QComboBox>
-#include <QDateEdit>
-#include <QLabel>
-#include <QProcess>
-#include <QTableWidget>
-#include <QTemporaryDir>
 #include <QtTest>
+#include <QtWidgets>
 
 // The record read back: zdz-report's yield tables and CSV, and the window's Production Record
 // view with its filters and export, all on the prepared runs.
@@ -24,13 +19,7 @@ class TestRecordReport : public QObject
     {
         for (QString &arg : args)
             arg = files.value(arg, arg);
-        QProcess process;
-        process.start(ZDZ_REPORT_BIN, args);
-        if (!process.waitForFinished(30000))
-            return -1;
-        *out = QString::fromUtf8(process.readAllStandardOutput());
-        *err = QString::fromUtf8(process.readAllStandardError());
-        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        return runReport(args, out, err);
     }
 
     // One line per table row: the given columns joined by blanks.
@@ -59,94 +48,57 @@ private slots:
 
     void text_data()
     {
-        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("args");
         QTest::addColumn<int>("status");
-        // Lines of stdout with blanks collapsed, or of stderr when the status is not 0.
-        QTest::addColumn<QStringList>("lines");
-        const QString head = "runs passed failed pass rate", total = "total 5 3 2 60.0 %";
-        QTest::newRow("by day, the default") << QStringList{"DB"} << 0
-            << QStringList{"day " + head, "2026-12-01 2 1 1 50.0 %", "2026-12-02 1 1 0 100.0 %", "2026-12-03 2 1 1 50.0 %", total};
-        QTest::newRow("by station") << QStringList{"DB", "--by", "station"} << 0
-            << QStringList{"station " + head, "1 2 2 0 100.0 %", "2 2 1 1 50.0 %", "3 1 0 1 0.0 %", total};
-        QTest::newRow("by port") << QStringList{"--by", "port", "DB"} << 0
-            << QStringList{"port " + head, "ttyUSB0 2 2 0 100.0 %", "ttyUSB1 2 1 1 50.0 %", "ttyUSB2 1 0 1 0.0 %", total};
-        QTest::newRow("by family, unknown first") << QStringList{"DB", "--by", "family"} << 0
-            << QStringList{"family " + head, "- 1 0 1 0.0 %", "ZR610A 1 1 0 100.0 %", "ZR740A 2 2 0 100.0 %", "ZR740C 1 0 1 0.0 %", total};
-        QTest::newRow("by code") << QStringList{"DB", "--by", "code"} << 0
-            << QStringList{"code " + head, "0 (0x0000) 3 3 0 100.0 %", "515 (0x0203) 1 0 1 0.0 %", "1030 (0x0406) 1 0 1 0.0 %", total};
-        QTest::newRow("since keeps the day's last millisecond") << QStringList{"DB", "--since", "2026-12-03", "--by", "station"} << 0
-            << QStringList{"station " + head, "2 1 1 0 100.0 %", "3 1 0 1 0.0 %", "total 2 1 1 50.0 %"};
-        QTest::newRow("until") << QStringList{"DB", "--until", "2026-12-01", "--by", "code"} << 0
-            << QStringList{"code " + head, "0 (0x0000) 1 1 0 100.0 %", "1030 (0x0406) 1 0 1 0.0 %", "total 2 1 1 50.0 %"};
-        QTest::newRow("no run in range") << QStringList{"DB", "--since", "2027-01-01"} << 0 << QStringList{"day " + head, "total 0 0 0 -"};
+        // Stdout as one line (tableText), or stderr when the status is not 0.
+        QTest::addColumn<QString>("lines");
+        const QString head = " runs passed failed pass rate|", total = "|total 5 3 2 60.0 %";
+        QTest::newRow("by day, the default") << "DB" << 0
+            << "day" + head + "2026-12-01 2 1 1 50.0 %|2026-12-02 1 1 0 100.0 %|2026-12-03 2 1 1 50.0 %" + total;
+        QTest::newRow("by station") << "DB --by station" << 0
+            << "station" + head + "1 2 2 0 100.0 %|2 2 1 1 50.0 %|3 1 0 1 0.0 %" + total;
+        QTest::newRow("by port") << "--by port DB" << 0
+            << "port" + head + "ttyUSB0 2 2 0 100.0 %|ttyUSB1 2 1 1 50.0 %|ttyUSB2 1 0 1 0.0 %" + total;
+        QTest::newRow("by family, unknown first") << "DB --by family" << 0 << "family" + head
+            + "- 1 0 1 0.0 %|ZR610A 1 1 0 100.0 %|ZR740A 2 2 0 100.0 %|ZR740C 1 0 1 0.0 %" + total;
+        QTest::newRow("by code") << "DB --by code" << 0
+            << "code" + head + "0 (0x0000) 3 3 0 100.0 %|515 (0x0203) 1 0 1 0.0 %|1030 (0x0406) 1 0 1 0.0 %" + total;
+        QTest::newRow("since keeps the day's last millisecond") << "DB --since 2026-12-03 --by station" << 0
+            << "station" + head + "2 1 1 0 100.0 %|3 1 0 1 0.0 %|total 2 1 1 50.0 %";
+        QTest::newRow("until") << "DB --until 2026-12-01 --by code" << 0
+            << "code" + head + "0 (0x0000) 1 1 0 100.0 %|1030 (0x0406) 1 0 1 0.0 %|total 2 1 1 50.0 %";
+        QTest::newRow("no run in range") << "DB --since 2027-01-01" << 0 << "day" + head + "total 0 0 0 -";
 
-        const QString parse = "error 0x0101: Failed to pase cmd arguments.";
-        QTest::newRow("no file") << QStringList{} << 2
-            << QStringList{"error 0x0102: Not all necessary arguments are provided.", "no record FILE given"};
-        QTest::newRow("unknown grouping") << QStringList{"DB", "--by", "week"} << 2 << QStringList{parse, "by: week"};
-        QTest::newRow("impossible date") << QStringList{"DB", "--since", "2026-02-30"} << 2 << QStringList{parse, "since: 2026-02-30"};
-        QTest::newRow("range backwards") << QStringList{"DB", "--since", "2026-12-03", "--until", "2026-12-01"} << 2
-            << QStringList{parse, "since 2026-12-03 is after until 2026-12-01"};
-        QTest::newRow("two files") << QStringList{"DB", "EMPTY"} << 2 << QStringList{parse, "unexpected argument: EMPTY"};
-        QTest::newRow("unknown option") << QStringList{"DB", "--json"} << 2 << QStringList{parse, "Unknown option 'json'."};
-        QTest::newRow("missing file") << QStringList{"MISSING"} << 2
-            << QStringList{"error 0x0106: Invalid: filename must exist and can only be set once.", "file: MISSING"};
-        QTest::newRow("not a database") << QStringList{"CORRUPT"} << 1 << QStringList{"file is not a database"};
-        QTest::newRow("a database of something else") << QStringList{"EMPTY"} << 1 << QStringList{"not a production record"};
-        QTest::newRow("a newer record") << QStringList{"NEWER"} << 1 << QStringList{"newer program (record version 2"};
+        const QString parse = "error 0x0101: Failed to pase cmd arguments.|";
+        QTest::newRow("no file") << "" << 2
+                                 << "error 0x0102: Not all necessary arguments are provided.|no record FILE given";
+        QTest::newRow("unknown grouping") << "DB --by week" << 2 << parse + "by: week";
+        QTest::newRow("impossible date") << "DB --since 2026-02-30" << 2 << parse + "since: 2026-02-30";
+        QTest::newRow("range backwards") << "DB --since 2026-12-03 --until 2026-12-01" << 2
+                                         << parse + "since 2026-12-03 is after until 2026-12-01";
+        QTest::newRow("two files") << "DB EMPTY" << 2 << parse + "unexpected argument: EMPTY";
+        QTest::newRow("unknown option") << "DB --json" << 2 << parse + "Unknown option 'json'.";
+        QTest::newRow("missing file") << "MISSING" << 2
+            << "error 0x0106: Invalid: filename must exist and can only be set once.|file: MISSING";
+        QTest::newRow("not a database") << "CORRUPT" << 1 << "file is not a database";
+        QTest::newRow("a database of something else") << "EMPTY" << 1 << "not a production record";
+        QTest::newRow("a newer record") << "NEWER" << 1 << "newer program (record version 2";
     }
 
     void text()
     {
-        QFETCH(QStringList, args);
+        QFETCH(QString, args);
         QFETCH(int, status);
-        QFETCH(QStringList, lines);
+        QFETCH(QString, lines);
         QString out, err;
-        QCOMPARE(report(args, &out, &err), status);
+        QCOMPARE(report(args.split(' ', Qt::SkipEmptyParts), &out, &err), status);
         QCOMPARE(status ? out : err, QString());
         if (status == 1) {
-            QVERIFY2(err.startsWith("zdz-report: ") && err.contains(lines.first()), qPrintable(err));
+            QVERIFY2(err.startsWith("zdz-report: ") && err.contains(lines), qPrintable(err));
             return;
         }
-        lines.replaceInStrings("MISSING", files["MISSING"]).replaceInStrings("EMPTY", files["EMPTY"]);
-        QCOMPARE((status ? err : out).split('\n', Qt::SkipEmptyParts).replaceInStrings(QRegularExpression("\\s+"), " ")
-                     .replaceInStrings(QRegularExpression("^ | $"), ""), lines);
-    }
-
-    // RFC 4180 read back independently: fields split at commas outside quotes, "" inside quotes,
-    // rows ended by CRLF. The second day's path holds a comma and quotes; the third day has a run
-    // without a family and one in the day's last millisecond.
-    void csv()
-    {
-        QString out, err;
-        QCOMPARE(report({"--csv", "DB", "--since", "2026-12-02"}, &out, &err), 0);
-        QVERIFY(out.endsWith("\r\n"));
-        QList<QStringList> rows{{}};
-        const QRegularExpression field("\\G(?:\"((?:[^\"]|\"\")*)\"|([^,\"\\r\\n]*))(,|\\r\\n)");
-        for (int at = 0; at < out.size();) {
-            const QRegularExpressionMatch m = field.match(out, at);
-            QVERIFY2(m.hasMatch(), qPrintable(out.mid(at, 60)));
-            rows.last() << (m.capturedStart(1) >= 0 ? m.captured(1).replace("\"\"", "\"") : m.captured(2));
-            if (m.captured(3) == "\r\n")
-                rows << QStringList();
-            at = m.capturedEnd();
-        }
-        rows.removeLast();
-        QCOMPARE(rows.size(), 4);
-        const QStringList header = rows.first();
-        QCOMPARE(header.size(), 18 + 4 * 5);
-        for (int i = 1; i < rows.size(); ++i) {
-            const RunRecord expected = preparedRuns().at(i + 1);
-            QCOMPARE(rows.at(i).size(), header.size());
-            QStringList picked;
-            for (const char *name : {"uuid", "started_at", "station", "result", "code", "code_hex", "message", "chip_family",
-                                     "image1_path", "image1_address", "image1_written", "image2_size", "image3_path"})
-                picked << rows.at(i).at(header.indexOf(name));
-            QCOMPARE(picked, (QStringList{expected.uuid, RecordStore::timeText(expected.startedAt), QString::number(expected.station),
-                                          expected.code ? "FAIL" : "PASS", QString::number(expected.code), expected.code ? "0x0203" : "0x0000",
-                                          expected.message, expected.chipFamily, expected.images.at(0).path, "0x00008000",
-                                          expected.code ? "0" : "1", "", ""}));
-        }
+        lines.replace("MISSING", files["MISSING"]).replace("EMPTY", files["EMPTY"]);
+        QCOMPARE(tableText(status ? err : out), lines);
     }
 
     void view_data()
@@ -159,15 +111,25 @@ private slots:
         QTest::addColumn<QStringList>("runs");
         QTest::addColumn<QStringList>("yield");
         const QStringList allDays{"1 2 2 0 100.0 %", "2 2 1 1 50.0 %", "3 1 0 1 0.0 %", "total 5 3 2 60.0 %"};
+        const QStringList lastDay{"2 1 1 0 100.0 %", "3 1 0 1 0.0 %"};
         QTest::newRow("three days, every run") << "DB" << "2026-12-01" << "2026-12-03" << 0
-            << QStringList{"2 0x0000 Pass", "3 0x0203 Fail", "1 0x0000 Pass", "2 0x0406 Fail", "1 0x0000 Pass"} << allDays;
-        QTest::newRow("failures only") << "DB" << "2026-12-01" << "2026-12-03" << 2 << QStringList{"3 0x0203 Fail", "2 0x0406 Fail"} << allDays;
+            << QStringList{"2 0x0000 Pass", "3 0x0203 Fail", "1 0x0000 Pass", "2 0x0406 Fail", "1 0x0000 Pass"}
+            << allDays;
+        // The second day's path holds a comma and quotes; the third day has a run without a family
+        // and one in the day's last millisecond.
+        QTest::newRow("from the second day") << "DB" << "2026-12-02" << "2026-12-03" << 0
+            << QStringList{"2 0x0000 Pass", "3 0x0203 Fail", "1 0x0000 Pass"}
+            << QStringList{"1 1 1 0 100.0 %"} + lastDay + QStringList{"total 3 2 1 66.7 %"};
+        QTest::newRow("failures only") << "DB" << "2026-12-01" << "2026-12-03" << 2
+            << QStringList{"3 0x0203 Fail", "2 0x0406 Fail"} << allDays;
         QTest::newRow("passes of the last day") << "DB" << "2026-12-03" << "2026-12-03" << 1
-            << QStringList{"2 0x0000 Pass"} << QStringList{"2 1 1 0 100.0 %", "3 1 0 1 0.0 %", "total 2 1 1 50.0 %"};
-        QTest::newRow("nothing recorded yet") << "MISSING" << "2026-12-01" << "2026-12-03" << 0 << QStringList{} << QStringList{};
+            << QStringList{"2 0x0000 Pass"} << lastDay + QStringList{"total 2 1 1 50.0 %"};
+        QTest::newRow("nothing recorded yet") << "MISSING" << "2026-12-01" << "2026-12-03" << 0 << QStringList{}
+                                              << QStringList{};
     }
 
-    // The view exports what it lists, and the same bytes as zdz-report.
+    // The view exports what it lists, and the same bytes as zdz-report. The CSV is read back by
+    // RFC 4180 alone: fields split at commas outside quotes, "" inside quotes, rows ended by CRLF.
     void view()
     {
         QFETCH(QString, file);
@@ -192,9 +154,42 @@ private slots:
             QVERIFY(!QFile::exists(files[file]));
             return;
         }
-        QCOMPARE(readFile(csv).split('\n').size(), runs.size() + 2);
+        const QString text = QString::fromUtf8(readFile(csv));
         QString out, err;
-        QVERIFY(outcome != 0 || (report({file, "--csv", "--since", since, "--until", until}, &out, &err) == 0 && readFile(csv) == out.toUtf8()));
+        const QStringList args{file, "--csv", "--since", since, "--until", until};
+        QVERIFY(outcome != 0 || (report(args, &out, &err) == 0 && text == out));
+        QVERIFY(text.endsWith("\r\n"));
+        QList<QStringList> rows{{}};
+        const QRegularExpression field("\\G(?:\"((?:[^\"]|\"\")*)\"|([^,\"\\r\\n]*))(,|\\r\\n)");
+        for (int at = 0; at < text.size();) {
+            const QRegularExpressionMatch m = field.match(text, at);
+            QVERIFY2(m.hasMatch(), qPrintable(text.mid(at, 60)));
+            rows.last() << (m.capturedStart(1) >= 0 ? m.captured(1).replace("\"\"", "\"") : m.captured(2));
+            if (m.captured(3) == "\r\n")
+                rows << QStringList();
+            at = m.capturedEnd();
+        }
+        rows.removeLast();
+        QCOMPARE(rows.size(), runs.size() + 1);
+        const QStringList header = rows.takeFirst();
+        QCOMPARE(header.size(), 18 + 4 * 5);
+        QMap<QString, RunRecord> prepared;
+        for (const RunRecord &run : preparedRuns())
+            prepared.insert(run.uuid, run);
+        for (const QStringList &row : qAsConst(rows)) {
+            QCOMPARE(row.size(), header.size());
+            QStringList picked;
+            for (const char *name : {"uuid", "started_at", "station", "result", "code", "code_hex", "message",
+                                     "chip_family", "image1_path", "image1_address", "image1_written", "image2_size",
+                                     "image3_path"})
+                picked << row.at(header.indexOf(name));
+            const RunRecord run = prepared.value(picked.first());
+            QCOMPARE(picked, (QStringList{run.uuid, RecordStore::timeText(run.startedAt), QString::number(run.station),
+                                          run.code ? "FAIL" : "PASS", QString::number(run.code),
+                                          QStringLiteral("0x%1").arg(run.code, 4, 16, QLatin1Char('0')), run.message,
+                                          run.chipFamily, run.images.value(0).path, "0x00008000", run.code ? "0" : "1",
+                                          "", ""}));
+        }
     }
 };
 

@@ -7,15 +7,8 @@
 #include "settingskeys.h"
 #include "testsupport.h"
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QCryptographicHash>
-#include <QLabel>
-#include <QPlainTextEdit>
-#include <QStandardPaths>
-#include <QStatusBar>
-#include <QTableWidget>
 #include <QtTest>
+#include <QtWidgets>
 
 // Two chips, the first passes and the second never answers "startaddr" (1030, nothing written):
 // the window and zdz-flash record both runs with every field, whatever happens to the record.
@@ -34,7 +27,10 @@ private slots:
             const QByteArray bytes = randomBytes(9000 + 3000 * i);
             images[i] = dir.filePath(QString("image%1.bin").arg(i));
             QVERIFY(writeFile(images[i], bytes));
-            sha[i] = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+            // As the record holds it: path, size, SHA-256, address (0x8000 and 0x40000).
+            imageFields[i] = QStringList{images[i], QString::number(bytes.size()),
+                                         QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex(),
+                                         QString::number(i == 0 ? 0x8000 : 0x40000)}.join(' ');
         }
         QVERIFY(sim.start(2, {"--fault", "1:dropall=startaddr"}));
         setExtraPorts({sim.linkPath(0), sim.linkPath(1)});
@@ -69,8 +65,8 @@ private slots:
     {
         QFETCH(QString, target);
         const bool server = target.startsWith("postgresql:"), corrupt = target == "corrupt.sqlite";
-        const QString path = target.isEmpty() || server ? QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/records.sqlite"
-                                                        : dir.filePath(target);
+        const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+        const QString path = target.isEmpty() || server ? data + "/records.sqlite" : dir.filePath(target);
         QFile::remove(path);
         QSettings().setValue(SettingsKeys::RecordFile, server ? target : path);
         QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "holder");
@@ -90,8 +86,8 @@ private slots:
         }
         window.findChild<QAbstractButton *>("btnStart")->click();
         const auto log = [&]() { return window.findChild<QPlainTextEdit *>("txtLog")->toPlainText(); };
-        QTRY_VERIFY_WITH_TIMEOUT(log().contains(sim.linkPath(0) + "]: Success") && log().contains(sim.linkPath(1) + "]: download failed"),
-                                 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(log().contains(sim.linkPath(0) + "]: Success")
+                                     && log().contains(sim.linkPath(1) + "]: download failed"), 60000);
         if (holder.isOpen()) {
             // The stations finished while the file was held; only then is it let go.
             QCOMPARE(queryRows(path, "SELECT COUNT(*) FROM chip_runs"), QStringList{"0"});
@@ -105,7 +101,9 @@ private slots:
             // The retry after 1 s meets the same reason: it is not logged again.
             QTest::qWait(1500);
             QCOMPARE(log().count("does not take records"), 1);
-            QVERIFY2(log().contains("postgresql://line@127.0.0.1:1/yield") && !log().contains("s3cret"), qPrintable(log()));
+            const QString shown = log();
+            QVERIFY2(shown.contains("postgresql://line@127.0.0.1:1/yield") && !shown.contains("s3cret"),
+                     qPrintable(shown));
         }
         const auto listed = [&]() {
             QMetaObject::invokeMethod(&window, "on_actionProduction_Record_triggered");
@@ -119,16 +117,15 @@ private slots:
         if (server)
             QVERIFY2(status.contains("does not take records") && !status.contains("s3cret"), qPrintable(status));
         if (corrupt) {
-            QVERIFY2(status.startsWith("Production record ") && status.endsWith(path + ": file is not a database - runs are not recorded."),
-                     qPrintable(status));
+            const QString said = path + ": file is not a database - runs are not recorded.";
+            QVERIFY2(status.startsWith("Production record ") && status.endsWith(said), qPrintable(status));
             QCOMPARE(logText.count(status), 1);
             QCOMPARE(readFile(path), QByteArray(5000, 'c'));
             return;
         }
         checkRecorded(path, "download 0");
         // The day's log file holds every line the window showed, as shown.
-        const QString logFile = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/logs/"
-                                + QDate::currentDate().toString(Qt::ISODate) + ".log";
+        const QString logFile = data + "/logs/" + QDate::currentDate().toString(Qt::ISODate) + ".log";
         QVERIFY(QString::fromUtf8(readFile(logFile)).endsWith(logText + "\n"));
     }
 
@@ -137,15 +134,17 @@ private slots:
     void killedFlasherLosesNoCommittedRun()
     {
         const QString path = dir.filePath("flash.sqlite");
-        FlashProcess flash({"--port", sim.linkPath(0), "--port", sim.linkPath(1), "--file", images[0] + "@8000", "--file",
-                                    images[1] + "@0x40000", "--baudrate", "460800", "--record", path, "--continuous"});
+        FlashProcess flash({"--port", sim.linkPath(0), "--port", sim.linkPath(1), "--file", images[0] + "@8000",
+                            "--file", images[1] + "@0x40000", "--baudrate", "460800", "--record", path,
+                            "--continuous"});
+        const QString runs = "SELECT uuid, code FROM chip_runs ORDER BY id";
         QStringList committed;
-        QTRY_VERIFY_WITH_TIMEOUT((committed = queryRows(path, "SELECT uuid, code FROM chip_runs ORDER BY id")).size() >= 4, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT((committed = queryRows(path, runs)).size() >= 4, 60000);
         flash.kill();
         QVERIFY(flash.waitForFinished(10000));
         QCOMPARE(flash.exitStatus(), QProcess::CrashExit);
 
-        QCOMPARE(queryRows(path, "SELECT uuid, code FROM chip_runs ORDER BY id").mid(0, committed.size()), committed);
+        QCOMPARE(queryRows(path, runs).mid(0, committed.size()), committed);
         QCOMPARE(queryRows(path, "PRAGMA integrity_check"), QStringList{"ok"});
         checkRecorded(path, "download 1");
         RecordStore store;
@@ -161,23 +160,26 @@ private:
     void checkRecorded(const QString &path, const QString &mode)
     {
         const QString fail = ErrorCodes::errorString(ErrorCodes::RESULT_STARTADDR_READ_FAILED);
-        QCOMPARE(queryRows(path, "SELECT DISTINCT station, port, code, message, work_mode, continuous, chip_family, loader_state, loader_name,"
-                                 " length(loader_sha256), baudrate, length(uuid), finished_at >= started_at FROM chip_runs ORDER BY station"),
-                 (QStringList{"1 " + sim.linkPath(0) + " 0 Success " + mode + " ZR740A rom ramcode_zr740a.bin 64 460800 36 1",
-                              "2 " + sim.linkPath(1) + " 1030 " + fail + " " + mode + " ZR740A rom ramcode_zr740a.bin 64 460800 36 1"}));
-        QCOMPARE(queryRows(path, "SELECT DISTINCT r.station, i.seq, i.path, i.size, i.sha256, i.address, i.written FROM chip_run_images i"
-                                 " JOIN chip_runs r ON r.id = i.run_id ORDER BY r.station, i.seq"),
-                 (QStringList{"1 1 " + images[0] + " 9000 " + sha[0] + " 32768 1", "1 2 " + images[1] + " 12000 " + sha[1] + " 262144 1",
-                              "2 1 " + images[0] + " 9000 " + sha[0] + " 32768 0", "2 2 " + images[1] + " 12000 " + sha[1] + " 262144 0"}));
+        const QString chip = " " + mode + " ZR740A rom ramcode_zr740a.bin 64 460800 36 1";
+        QCOMPARE(queryRows(path, "SELECT DISTINCT station, port, code, message, work_mode, continuous, chip_family,"
+                                 " loader_state, loader_name, length(loader_sha256), baudrate, length(uuid),"
+                                 " finished_at >= started_at FROM chip_runs ORDER BY station"),
+                 (QStringList{"1 " + sim.linkPath(0) + " 0 Success" + chip,
+                              "2 " + sim.linkPath(1) + " 1030 " + fail + chip}));
+        QCOMPARE(queryRows(path, "SELECT DISTINCT r.station, i.seq, i.path, i.size, i.sha256, i.address, i.written FROM"
+                                 " chip_run_images i JOIN chip_runs r ON r.id = i.run_id ORDER BY r.station, i.seq"),
+                 (QStringList{"1 1 " + imageFields[0] + " 1", "1 2 " + imageFields[1] + " 1",
+                              "2 1 " + imageFields[0] + " 0", "2 2 " + imageFields[1] + " 0"}));
         // A run without its images would pass the lines above.
-        QCOMPARE(queryRows(path, "SELECT COUNT(*) FROM chip_runs r WHERE (SELECT COUNT(*) FROM chip_run_images i WHERE i.run_id = r.id) <> 2"),
+        QCOMPARE(queryRows(path, "SELECT COUNT(*) FROM chip_runs r"
+                                 " WHERE (SELECT COUNT(*) FROM chip_run_images i WHERE i.run_id = r.id) <> 2"),
                  QStringList{"0"});
     }
 
     ChipSimProcess sim;
     QTemporaryDir dir;
     QString images[2];
-    QString sha[2];
+    QString imageFields[2];
 };
 
 QTEST_MAIN(TestRecordRuns)
