@@ -12,7 +12,7 @@ class QSocketNotifier;
 // of its hand-over and the end of the byte before it: a line that was idle has stored up
 // nothing, so a block sent after a pause takes as long as one sent back to back. Bytes are
 // passed on once their stop bit has ended, never before; the last byte of a write at once,
-// longer writes in slices of about a millisecond.
+// longer writes in slices of about ten milliseconds.
 class SerialWire : public QObject
 {
     Q_OBJECT
