@@ -56,10 +56,22 @@ void SerialWire::push(const QByteArray &bytes, int baud)
 {
     if (bytes.isEmpty() || baud <= 0)
         return;
-    const qint64 start = qMax(nowNs(), freeAtNs);
+    const qint64 now = nowNs();
+    const qint64 start = qMax(now, freeAtNs);
     runs.push_back({bytes, start, baud, 0});
     freeAtNs = endOfByte(runs.back(), bytes.size());
     queued += bytes.size();
+    // A short answer on an idle wire (an ACK is 3.3 us at 3 Mbit/s) is waited out here: a
+    // trip through the timer would cost more than the byte itself.
+    if (runs.size() == 1 && freeAtNs - now <= SPIN_NS) {
+        while (nowNs() < freeAtNs) {
+        }
+        runs.clear();
+        queued = 0;
+        arm();
+        emit arrived(bytes, baud);
+        return;
+    }
     arm();
 }
 
@@ -73,7 +85,9 @@ void SerialWire::clear()
 void SerialWire::deliver()
 {
     uint64_t expirations = 0;
-    if (::read(timerFd, &expirations, sizeof expirations) < 0 && runs.empty())
+    if (::read(timerFd, &expirations, sizeof expirations) > 0)
+        armedNs = 0;
+    if (runs.empty())
         return;
     qint64 now = nowNs();
     if (!runs.empty()) {
@@ -107,15 +121,20 @@ void SerialWire::arm()
 {
     if (timerFd < 0)
         return;
-    itimerspec when{};
+    qint64 wake = 0;
     if (!runs.empty()) {
         const Run &run = runs.front();
         const qint64 end = endOfByte(run, run.bytes.size());
         const qint64 slice = endOfByte(run, run.done + 1) + SLICE_NS;
-        const qint64 wake = slice < end ? slice : end - SPIN_NS;
         // Zero would disarm the timer; a moment already past fires at once.
-        when.it_value.tv_sec = time_t(qMax<qint64>(wake, 1) / NS_PER_SECOND);
-        when.it_value.tv_nsec = long(qMax<qint64>(wake, 1) % NS_PER_SECOND);
+        wake = qMax<qint64>(slice < end ? slice : end - SPIN_NS, 1);
     }
+    // Every system call counts on a busy line: a timer already set so is left alone.
+    if (wake == armedNs)
+        return;
+    armedNs = wake;
+    itimerspec when{};
+    when.it_value.tv_sec = time_t(wake / NS_PER_SECOND);
+    when.it_value.tv_nsec = long(wake % NS_PER_SECOND);
     ::timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &when, nullptr);
 }

@@ -45,6 +45,8 @@ private:
 
     std::deque<Run> runs;
     qint64 freeAtNs = 0;
+    // When the timer is set to fire; 0 while it is not.
+    qint64 armedNs = 0;
     int queued = 0;
     int timerFd = -1;
     QSocketNotifier *notifier = nullptr;
