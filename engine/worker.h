@@ -12,6 +12,7 @@
 #include <QList>
 #include <QMetaType>
 #include <QObject>
+#include <QPair>
 #include <QSerialPort>
 #include <QString>
 
@@ -202,6 +203,8 @@ private:
     quint32 fileIndex = 0;
     // Images whose transfer ended well in this run, and the loader's count before the first.
     int imagesSent = 0;
+    // The last (image, percent) reported, so that each is reported once.
+    QPair<int, int> lastProgress;
     bool loaderCountKnown = false;
     int loaderCountAtStart = 0;
     QString lastCmd;

@@ -1,6 +1,24 @@
 #include "ymodem.h"
 
+#include <array>
 #include <cstring>
+
+namespace {
+// CRC-16/XMODEM a byte at a time: the sender computes it while the line waits for the next
+// block, and the bit-by-bit loop cost several microseconds of every turnaround.
+constexpr std::array<uint16_t, 256> makeCrcTable()
+{
+    std::array<uint16_t, 256> table{};
+    for (unsigned n = 0; n < 256; ++n) {
+        uint16_t crc = static_cast<uint16_t>(n << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
+        table[n] = crc;
+    }
+    return table;
+}
+constexpr std::array<uint16_t, 256> CRC_TABLE = makeCrcTable();
+}
 
 Ymodem::Ymodem(uint32_t tickDivisor, uint32_t timeoutLimit, uint32_t errorLimit)
     : m_tickDivisor(tickDivisor), m_timeoutLimit(timeoutLimit), m_errorLimit(errorLimit)
@@ -96,11 +114,8 @@ void Ymodem::abort()
 uint16_t Ymodem::crc16(const uint8_t *data, uint32_t length)
 {
     uint16_t crc = 0;
-    for (uint32_t i = 0; i < length; ++i) {
-        crc ^= static_cast<uint16_t>(data[i] << 8);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
-    }
+    for (uint32_t i = 0; i < length; ++i)
+        crc = static_cast<uint16_t>((crc << 8) ^ CRC_TABLE[((crc >> 8) ^ data[i]) & 0xFF]);
     return crc;
 }
 

@@ -7,7 +7,9 @@
 #include <QTimer>
 #include <QVector>
 
+#include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -169,9 +171,22 @@ uint32_t YmodemFileTransmit::writeBytes(uint8_t *buffer, uint32_t length)
 {
     if (!portReady())
         return 0;
-    const qint64 count = serialPort->write(reinterpret_cast<const char *>(buffer), length);
+    const char *bytes = reinterpret_cast<const char *>(buffer);
+    // Straight to the line while nothing waits in the port's own buffer: the buffered way
+    // arms and disarms a write notifier for every block, two more rounds of the event loop
+    // per block on every port. What the line does not take at once goes the buffered way.
+    qint64 direct = 0;
+    if (serialPort->bytesToWrite() == 0 && serialPort->handle() >= 0) {
+        do
+            direct = ::write(serialPort->handle(), bytes, length);
+        while (direct < 0 && errno == EINTR);
+        direct = qMax<qint64>(direct, 0);
+    }
+    if (direct == length)
+        return length;
+    const qint64 count = serialPort->write(bytes + direct, length - direct);
     serialPort->flush();
-    return count > 0 ? static_cast<uint32_t>(count) : 0;
+    return count > 0 ? static_cast<uint32_t>(direct + count) : static_cast<uint32_t>(direct);
 }
 
 uint64_t YmodemFileTransmit::clockNow()

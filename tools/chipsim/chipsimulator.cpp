@@ -4,11 +4,13 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QThread>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,6 +29,43 @@ void printLine(const QString &line)
     const QByteArray bytes = line.toLocal8Bit() + '\n';
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
     std::fflush(stdout);
+}
+
+// One control command on one chip, in the chip's own thread.
+bool carryOut(SimChip *chip, const QString &command, const QString &argument, QString *error)
+{
+    const bool needsPlug = command == QLatin1String("unplug") || command == QLatin1String("reboot");
+    if (needsPlug && !chip->isPlugged()) {
+        *error = QStringLiteral("chip %1 is not plugged").arg(chip->index());
+        return false;
+    }
+    if (command == QLatin1String("unplug")) {
+        chip->unplug(QStringLiteral("unplug command"));
+    } else if (command == QLatin1String("replug")) {
+        if (chip->isPlugged())
+            chip->unplug(QStringLiteral("replug command"));
+        return chip->plug(error);
+    } else if (command == QLatin1String("reboot")) {
+        chip->reboot();
+    } else if (command == QLatin1String("clear")) {
+        chip->faults().clear();
+    } else if (command == QLatin1String("fault")) {
+        return chip->faults().add(argument, error);
+    } else if (command == QLatin1String("set")) {
+        if (!argument.contains(QLatin1Char('='))) {
+            *error = QStringLiteral("\"%1\" is not KEY=VALUE").arg(argument);
+            return false;
+        }
+        return chip->nextOptions().set(argument.section(QLatin1Char('='), 0, 0), argument.section(QLatin1Char('='), 1), error);
+    }
+    return true;
+}
+
+// Runs `work` in the chip's thread and waits for it: a chip's state belongs to its thread.
+template<typename Work>
+void inChipThread(SimChip *chip, Work work)
+{
+    QMetaObject::invokeMethod(chip, work, Qt::BlockingQueuedConnection);
 }
 }
 
@@ -55,10 +94,25 @@ bool ChipSimulator::installSignalHandlers()
     return true;
 }
 
+void ChipSimulator::addChip(SimChip *chip)
+{
+    auto *thread = new QThread(this);
+    // The wire's timers must not be deferred by the kernel's default 50 us slack, which is
+    // set per thread.
+    connect(thread, &QThread::started, [] { ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); });
+    connect(thread, &QThread::finished, chip, &QObject::deleteLater);
+    chip->moveToThread(thread);
+    chips.append(chip);
+    threads.append(thread);
+    thread->start();
+}
+
 bool ChipSimulator::start(QString *error)
 {
     for (SimChip *chip : chips) {
-        if (!chip->prepare(error) || !chip->plug(error))
+        bool ok = false;
+        inChipThread(chip, [&] { ok = chip->prepare(error) && chip->plug(error); });
+        if (!ok)
             return false;
     }
     for (SimChip *chip : chips)
@@ -78,9 +132,19 @@ bool ChipSimulator::start(QString *error)
 void ChipSimulator::shutdown()
 {
     for (SimChip *chip : chips) {
-        if (chip->isPlugged())
-            chip->unplug(QStringLiteral("exit"));
+        inChipThread(chip, [chip] {
+            if (chip->isPlugged())
+                chip->unplug(QStringLiteral("exit"));
+        });
     }
+    chips.clear();
+    // Each chip is deleted in its thread as the thread ends.
+    for (QThread *thread : threads) {
+        thread->quit();
+        thread->wait();
+    }
+    qDeleteAll(threads);
+    threads.clear();
 }
 
 void ChipSimulator::readControl()
@@ -131,30 +195,10 @@ QString ChipSimulator::execute(const QString &line)
     if (!chip)
         return QStringLiteral("ERR ") + error;
 
-    if (command == QLatin1String("unplug")) {
-        if (!chip->isPlugged())
-            return QStringLiteral("ERR chip %1 is not plugged").arg(chip->index());
-        chip->unplug(QStringLiteral("unplug command"));
-    } else if (command == QLatin1String("replug")) {
-        if (chip->isPlugged())
-            chip->unplug(QStringLiteral("replug command"));
-        if (!chip->plug(&error))
-            return QStringLiteral("ERR ") + error;
-    } else if (command == QLatin1String("reboot")) {
-        if (!chip->isPlugged())
-            return QStringLiteral("ERR chip %1 is not plugged").arg(chip->index());
-        chip->reboot();
-    } else if (command == QLatin1String("clear")) {
-        chip->faults().clear();
-    } else if (command == QLatin1String("fault")) {
-        if (!chip->faults().add(words.at(2), &error))
-            return QStringLiteral("ERR ") + error;
-    } else if (command == QLatin1String("set")) {
-        const QString assignment = words.at(2);
-        if (!assignment.contains(QLatin1Char('=')))
-            return QStringLiteral("ERR \"%1\" is not KEY=VALUE").arg(assignment);
-        if (!chip->nextOptions().set(assignment.section(QLatin1Char('='), 0, 0), assignment.section(QLatin1Char('='), 1), &error))
-            return QStringLiteral("ERR ") + error;
-    }
-    return QStringLiteral("OK ") + line;
+    QString reply = QStringLiteral("OK ") + line;
+    inChipThread(chip, [&] {
+        if (!carryOut(chip, command, words.value(2), &error))
+            reply = QStringLiteral("ERR ") + error;
+    });
+    return reply;
 }

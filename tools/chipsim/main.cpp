@@ -210,7 +210,7 @@ int main(int argc, char *argv[])
         ChipSimulator simulator;
         for (int n = 0; n < chips; ++n) {
             auto *chip = new SimChip(n, options.at(n), linkDir.filePath(QStringLiteral("ttySIM%1").arg(n)), outDir,
-                                     parser.isSet(throttleOption), &simulator);
+                                     parser.isSet(throttleOption));
             chip->faults() = faults.at(n);
             simulator.addChip(chip);
         }

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <ctime>
-#include <sys/prctl.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -12,8 +11,14 @@ namespace {
 constexpr qint64 NS_PER_SECOND = 1000000000;
 // Ten bit times per byte (start, eight data, stop), in nanoseconds times the speed.
 constexpr qint64 BITS_NS_PER_BYTE = 10 * NS_PER_SECOND;
-// Longest a byte waits after its stop bit while a long write is passed on in slices.
-constexpr qint64 SLICE_NS = 1000000;
+// Longest a byte waits after its stop bit while a long write is passed on in slices. No chip
+// reacts inside one write of the host, so slices only keep a long write from arriving late
+// all at once; each costs a wake-up.
+constexpr qint64 SLICE_NS = 10000000;
+// A timer wakes some tens of microseconds late. The end of a write is what the chip answers,
+// so the wire wakes this much early for it and waits out the rest on the clock: the answer
+// then leaves within a microsecond or two of the last stop bit, as a UART's interrupt would.
+constexpr qint64 SPIN_NS = 30000;
 }
 
 SerialWire::SerialWire(QObject *parent)
@@ -22,8 +27,6 @@ SerialWire::SerialWire(QObject *parent)
     // A millisecond timer would add up to a millisecond to every turnaround, a third of a
     // block's wire time at 3 Mbit/s; the monotonic timer descriptor wakes within microseconds.
     timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    // The kernel may otherwise defer the wake-up by 50 us to batch it with others.
-    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     if (timerFd >= 0) {
         notifier = new QSocketNotifier(timerFd, QSocketNotifier::Read, this);
         connect(notifier, &QSocketNotifier::activated, this, &SerialWire::deliver);
@@ -53,10 +56,22 @@ void SerialWire::push(const QByteArray &bytes, int baud)
 {
     if (bytes.isEmpty() || baud <= 0)
         return;
-    const qint64 start = qMax(nowNs(), freeAtNs);
+    const qint64 now = nowNs();
+    const qint64 start = qMax(now, freeAtNs);
     runs.push_back({bytes, start, baud, 0});
     freeAtNs = endOfByte(runs.back(), bytes.size());
     queued += bytes.size();
+    // A short answer on an idle wire (an ACK is 3.3 us at 3 Mbit/s) is waited out here: a
+    // trip through the timer would cost more than the byte itself.
+    if (runs.size() == 1 && freeAtNs - now <= SPIN_NS) {
+        while (nowNs() < freeAtNs) {
+        }
+        runs.clear();
+        queued = 0;
+        arm();
+        emit arrived(bytes, baud);
+        return;
+    }
     arm();
 }
 
@@ -70,9 +85,16 @@ void SerialWire::clear()
 void SerialWire::deliver()
 {
     uint64_t expirations = 0;
-    if (::read(timerFd, &expirations, sizeof expirations) < 0 && runs.empty())
+    if (::read(timerFd, &expirations, sizeof expirations) > 0)
+        armedNs = 0;
+    if (runs.empty())
         return;
-    const qint64 now = nowNs();
+    qint64 now = nowNs();
+    if (!runs.empty()) {
+        const qint64 end = endOfByte(runs.front(), runs.front().bytes.size());
+        while (now < end && end - now <= SPIN_NS)
+            now = nowNs();
+    }
     while (!runs.empty()) {
         Run &run = runs.front();
         int ready = run.bytes.size();
@@ -99,13 +121,20 @@ void SerialWire::arm()
 {
     if (timerFd < 0)
         return;
-    itimerspec when{};
+    qint64 wake = 0;
     if (!runs.empty()) {
         const Run &run = runs.front();
-        const qint64 wake = qMin(endOfByte(run, run.bytes.size()), endOfByte(run, run.done + 1) + SLICE_NS);
+        const qint64 end = endOfByte(run, run.bytes.size());
+        const qint64 slice = endOfByte(run, run.done + 1) + SLICE_NS;
         // Zero would disarm the timer; a moment already past fires at once.
-        when.it_value.tv_sec = time_t(qMax<qint64>(wake, 1) / NS_PER_SECOND);
-        when.it_value.tv_nsec = long(qMax<qint64>(wake, 1) % NS_PER_SECOND);
+        wake = qMax<qint64>(slice < end ? slice : end - SPIN_NS, 1);
     }
+    // Every system call counts on a busy line: a timer already set so is left alone.
+    if (wake == armedNs)
+        return;
+    armedNs = wake;
+    itimerspec when{};
+    when.it_value.tv_sec = time_t(wake / NS_PER_SECOND);
+    when.it_value.tv_nsec = long(wake % NS_PER_SECOND);
     ::timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &when, nullptr);
 }

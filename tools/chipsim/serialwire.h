@@ -12,7 +12,7 @@ class QSocketNotifier;
 // of its hand-over and the end of the byte before it: a line that was idle has stored up
 // nothing, so a block sent after a pause takes as long as one sent back to back. Bytes are
 // passed on once their stop bit has ended, never before; the last byte of a write at once,
-// longer writes in slices of about a millisecond.
+// longer writes in slices of about ten milliseconds.
 class SerialWire : public QObject
 {
     Q_OBJECT
@@ -45,6 +45,8 @@ private:
 
     std::deque<Run> runs;
     qint64 freeAtNs = 0;
+    // When the timer is set to fire; 0 while it is not.
+    qint64 armedNs = 0;
     int queued = 0;
     int timerFd = -1;
     QSocketNotifier *notifier = nullptr;

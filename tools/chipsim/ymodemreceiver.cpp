@@ -318,11 +318,15 @@ void YmodemReceiver::end(Outcome outcome)
 
 quint16 YmodemReceiver::crc16(const char *data, int length)
 {
+    // CRC-16/XMODEM a byte at a time by shifts alone, not the sender's way: a chip checks every
+    // block before its ACK, and this keeps the check to a few instructions a byte.
     quint16 crc = 0;
     for (int i = 0; i < length; ++i) {
-        crc ^= static_cast<quint16>(static_cast<quint8>(data[i]) << 8);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? static_cast<quint16>((crc << 1) ^ 0x1021) : static_cast<quint16>(crc << 1);
+        crc = static_cast<quint16>((crc >> 8) | (crc << 8));
+        crc ^= static_cast<quint8>(data[i]);
+        crc ^= static_cast<quint16>((crc & 0xFF) >> 4);
+        crc ^= static_cast<quint16>(crc << 12);
+        crc ^= static_cast<quint16>((crc & 0xFF) << 5);
     }
     return crc;
 }
