@@ -232,8 +232,9 @@ void SimChip::handleRom(const QByteArray &body, const QByteArray &command)
 
 void SimChip::handleRam(const QByteArray &command)
 {
-    static const QRegularExpression baudrateLine(QStringLiteral("\\Abaudrate ([0-9]{1,8})\\z"));
-    static const QRegularExpression startaddrLine(QStringLiteral("\\Astartaddr 0x([0-9A-Fa-f]{1,8})\\z"));
+    // One pattern per chip thread: chips answer at the same time.
+    static thread_local const QRegularExpression baudrateLine(QStringLiteral("\\Abaudrate ([0-9]{1,8})\\z"));
+    static thread_local const QRegularExpression startaddrLine(QStringLiteral("\\Astartaddr 0x([0-9A-Fa-f]{1,8})\\z"));
     const QString text = QString::fromLatin1(command);
 
     if (command == "version") {

@@ -4,11 +4,14 @@
 #include <QJsonDocument>
 
 namespace {
-QElapsedTimer &startClock()
+// Started once, whichever chip's thread asks first.
+const QElapsedTimer &startClock()
 {
-    static QElapsedTimer timer;
-    if (!timer.isValid())
-        timer.start();
+    static const QElapsedTimer timer = [] {
+        QElapsedTimer started;
+        started.start();
+        return started;
+    }();
     return timer;
 }
 }
