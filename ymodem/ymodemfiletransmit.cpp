@@ -123,6 +123,10 @@ void YmodemFileTransmit::lineReadable()
          --steps) {
         transmit();
     }
+    // The step timer only stands in for a silent receiver: while replies keep coming it
+    // need not wake the thread on every block as well.
+    if (readTimer->isActive())
+        readTimer->start(STEP_INTERVAL_MS);
 }
 
 void YmodemFileTransmit::writeTimeOut()
