@@ -47,4 +47,26 @@ inline bool unplugAdapter(const QDir &dir, const QString &name)
     return QFile::remove(dir.filePath(QStringLiteral("dev-") + name));
 }
 
+// Runs the event loop until `done` holds, looking again on each `signal` of `source`, or until
+// `ms` pass. Unlike QTRY_* and qWait it never sleeps between rounds of events, which would
+// stretch a transmitter's 5 ms step.
+template<typename Source, typename Signal, typename Done>
+bool waitForSignal(const Source *source, Signal signal, Done done, int ms = 5000)
+{
+    QEventLoop loop;
+    QObject::connect(source, signal, &loop, [&] { done() ? loop.quit() : void(); });
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    if (!done())
+        loop.exec();
+    return done();
+}
+
+// Lets `ms` pass in the event loop, without the sleeps of qWait.
+inline void letTimePass(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
 #endif // TESTSUPPORT_H

@@ -12,19 +12,10 @@ namespace {
 
 QByteArray randomBytes(int size)
 {
-    QVector<quint32> words(size / 4 + 1);
-    QRandomGenerator::global()->fillRange(words.data(), words.size());
-    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
-}
-
-// The given field of every transcript event of one kind, as text.
-QStringList fields(const ChipSimProcess &sim, const QString &ev, const QString &key)
-{
-    QStringList list;
-    for (const QJsonObject &event : sim.transcript(0))
-        if (event.value(QStringLiteral("ev")).toString() == ev)
-            list.append(event.value(key).toVariant().toString());
-    return list;
+    QByteArray bytes(size, '\0');
+    for (char &byte : bytes)
+        byte = char(QRandomGenerator::global()->generate());
+    return bytes;
 }
 
 const QStringList upgrade = {"send:\r\nstartaddr 0x00001000\r\n", "expect:pppp\r\n", "send:upgrade \r\n", "expect:C"};
@@ -92,9 +83,11 @@ class tst_ChipSim : public QObject
     // gone (no link), sb:1K|128:FILE (lrzsz sends FILE in blocks of that size), cmd:LINE and refused:LINE (control).
     void runScript(ChipSimProcess &sim, const QStringList &steps)
     {
-        const auto waitFor = [this](auto done, int ms) { return QTest::qWaitFor([&] { rx += port.readAll(); return done(); }, ms); };
+        const auto waitFor = [this](auto done, int ms) {
+            return waitForSignal(&port, &QSerialPort::readyRead, [&] { rx += port.readAll(); return done(); }, ms);
+        };
         const auto send = [this](const QByteArray &bytes) { rx.clear(); port.write(bytes); port.waitForBytesWritten(1000); };
-        const auto violations = [&] { return fields(sim, QStringLiteral("violation"), QStringLiteral("what")); };
+        const auto violations = [&] { return sim.fields(0, "violation", "what"); };
         for (const QString &step : steps) {
             const QString verb = step.section(QLatin1Char(':'), 0, 0);
             const QString argument = step.section(QLatin1Char(':'), 1);
@@ -187,16 +180,16 @@ private slots:
             return;
         QCOMPARE(sim.image(0, 0x1000), image);
         QCOMPARE(readFile(QDir(sim.outDir()).filePath(QStringLiteral("chip0-boot1-loader-ramcode.bin"))), loader);
-        QCOMPARE(fields(sim, "image", "path"), (QStringList{"chip0-boot1-loader-ramcode.bin", "chip0-boot1-file1-0x00001000.bin"}));
+        QCOMPARE(sim.fields(0, "image", "path"), (QStringList{"chip0-boot1-loader-ramcode.bin", "chip0-boot1-file1-0x00001000.bin"}));
         QTRY_COMPARE(sim.receivedLines(0), sent);
-        QCOMPARE(fields(sim, "violation", "what"), QStringList());
-        QCOMPARE(fields(sim, "state", "what"), (QStringList{"rom", "ram", "rom"}));
-        QCOMPARE(fields(sim, "state", "boot"), (QStringList{"1", "1", "2"}));
+        QCOMPARE(sim.fields(0, "violation", "what"), QStringList());
+        QCOMPARE(sim.fields(0, "state", "what"), (QStringList{"rom", "ram", "rom"}));
+        QCOMPARE(sim.fields(0, "state", "boot"), (QStringList{"1", "1", "2"}));
         // The start address went out at the new speed, and the chip heard it at that speed.
         const QString speed = steps.filter(QStringLiteral("baud:")).first().mid(5);
-        const int at = fields(sim, "rx", "line").indexOf(QStringLiteral("\r\nstartaddr 0x00001000\r\n"));
-        QCOMPARE(fields(sim, "rx", "baud").value(at), speed);
-        QCOMPARE(fields(sim, "rx", "chipbaud").value(at), speed);
+        const int at = sim.fields(0, "rx", "line").indexOf(QStringLiteral("\r\nstartaddr 0x00001000\r\n"));
+        QCOMPARE(sim.fields(0, "rx", "baud").value(at), speed);
+        QCOMPARE(sim.fields(0, "rx", "chipbaud").value(at), speed);
     }
 
     // A throttled line gives no credit for time it lay idle: a block after a pause takes its full
@@ -246,10 +239,10 @@ private slots:
         // A fresh chip of a second boot: its images never overwrite those of the first.
         QVERIFY(sim.command(QStringLiteral("replug 0")) && open(link));
         runScript(sim, countZero + oneFile);
-        QCOMPARE(fields(sim, "image", "path"), (QStringList{"chip0-boot1-file1-0x00001000.bin", "chip0-boot2-file1-0x00001000.bin"}));
+        QCOMPARE(sim.fields(0, "image", "path"), (QStringList{"chip0-boot1-file1-0x00001000.bin", "chip0-boot2-file1-0x00001000.bin"}));
         QVERIFY(QFileInfo::exists(QDir(sim.outDir()).filePath(QStringLiteral("chip0-boot1-file1-0x00001000.bin"))));
         QCOMPARE(sim.image(0, 0x1000), QByteArray(1024, '\x01'));
-        QCOMPARE(fields(sim, "state", "what"), (QStringList{"ram", "unplug", "replug", "ram"}));
+        QCOMPARE(sim.fields(0, "state", "what"), (QStringList{"ram", "unplug", "replug", "ram"}));
 
         // The end of the control input leaves the chips running.
         sim.closeControl();
