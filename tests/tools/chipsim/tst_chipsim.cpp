@@ -52,6 +52,11 @@ void addFaultRows()
     row("baud mismatch", ram, {"send:baudrate 250000\r\n", "expect:\r\nbaudrate 250000\r\n", "send:\r\nfilecount\r\n", "silence:400",
                                "violation:baud mismatch", "baud:250000", countZero.at(0), countZero.at(1)});
     row("bad CRC is refused", ram, upgrade + QStringList{"header:2048", "reply:ack", "reply:C", "block:1:crc", "reply:nak", "block:1", "reply:ack"});
+    // A throttled line gives no credit for time it lay idle: a block after a pause takes its full wire time
+    // (1029 bytes of ten bits at 921600 baud: 11.165 ms), blocks back to back theirs one after another.
+    const QStringList fast = {"send:baudrate 921600\r\n", "expect:baudrate 921600\r\n", "baud:921600"};
+    row("throttled wire time", "--throttle" + ram, fast + upgrade + QStringList{"header:110000", "reply:ack",
+        "reply:C", "silence:100", "blocks:1:1:11", "blocks:2:100:1116"});
     row("short file is not counted", ram,
         upgrade + header3k + QStringList{"eot", "reply:nak", "eot", "reply:can", "reply:can", "violation:ended after 1024 of 3072"} + countZero);
 }
@@ -78,9 +83,10 @@ class tst_ChipSim : public QObject
     }
 
     // One step per entry, "verb:argument": send:TEXT (collects the chip's bytes anew), expect:TEXT (within 3 s),
-    // silence:MS, absent:TEXT (since the last send), baud:N (host side), header:SIZE, block:N[:crc], eot, end (empty
-    // batch block), reply:TOKEN (ack, nak, can, C, A, or none within 1 s), violation:TEXT (in the transcript),
-    // gone (no link), sb:1K|128:FILE (lrzsz sends FILE in blocks of that size), cmd:LINE and refused:LINE (control).
+    // silence:MS, absent:TEXT (since the last send), baud:N (host side), header:SIZE, block:N[:crc], eot, end
+    // (empty batch block), blocks:FIRST:COUNT:MS (back to back, all acknowledged, not before MS), reply:TOKEN
+    // (ack, nak, can, C, A, or none within 1 s), violation:TEXT (in the transcript), gone (no link),
+    // sb:1K|128:FILE (lrzsz sends FILE in blocks of that size), cmd:LINE and refused:LINE (control).
     void runScript(ChipSimProcess &sim, const QStringList &steps)
     {
         const auto waitFor = [this](auto done, int ms) {
@@ -109,6 +115,18 @@ class tst_ChipSim : public QObject
             } else if (verb == "block") {
                 const int n = argument.section(QLatin1Char(':'), 0, 0).toInt();
                 send(ymodemPacket(quint8(n), QByteArray(1024, char(n)), 0, argument.endsWith("crc")));
+            } else if (verb == "blocks") {
+                const QStringList at = argument.split(QLatin1Char(':'));
+                const int first = at.value(0).toInt(), count = at.value(1).toInt();
+                QByteArray line;
+                for (int n = first; n < first + count; ++n)
+                    line += ymodemPacket(quint8(n), QByteArray(1024, char(n)));
+                QElapsedTimer clock;
+                clock.start();
+                send(line);
+                waitFor([&] { return rx.count('\x06') >= count; }, 3000);
+                QVERIFY2(rx == QByteArray(count, '\x06'), where + rx.toPercentEncoding());
+                QVERIFY2(clock.nsecsElapsed() / 1e6 >= at.value(2).toDouble(), where + QByteArray::number(clock.elapsed()));
             } else if (verb == "reply") {
                 waitFor([&] { return !rx.isEmpty(); }, argument == "none" ? 1000 : 3000);
                 const char c = rx.isEmpty() ? '\0' : rx.at(0);
@@ -190,35 +208,6 @@ private slots:
         const int at = sim.fields(0, "rx", "line").indexOf(QStringLiteral("\r\nstartaddr 0x00001000\r\n"));
         QCOMPARE(sim.fields(0, "rx", "baud").value(at), speed);
         QCOMPARE(sim.fields(0, "rx", "chipbaud").value(at), speed);
-    }
-
-    // A throttled line gives no credit for time it lay idle: a block after a pause takes its full
-    // wire time, and blocks back to back take theirs one after the other.
-    void wireTime()
-    {
-        ChipSimProcess sim;
-        QVERIFY(sim.start(1, {"--throttle", "--set", "0:ram=1"}));
-        QVERIFY(open(sim.linkPath(0)));
-        const QString fast = QStringLiteral("baudrate 921600\r\n");
-        runScript(sim, QStringList{"send:" + fast, "expect:" + fast, "baud:921600"} + upgrade
-                       + QStringList{"header:110000", "reply:ack", "reply:C", "silence:100"});
-        const auto acks = [this](int blocks, int first) {
-            QByteArray line;
-            for (int n = first; n < first + blocks; ++n)
-                line += ymodemPacket(quint8(n), QByteArray(1024, char(n)));
-            QElapsedTimer clock;
-            clock.start();
-            port.write(line);
-            QByteArray got;
-            while (got.count('\x06') < blocks && port.waitForReadyRead(3000))
-                got += port.readAll();
-            return got == QByteArray(blocks, '\x06') ? clock.nsecsElapsed() / 1e6 : -1.0;
-        };
-        // 1029 bytes of ten bits at 921600 baud take 11.165 ms.
-        const double one = acks(1, 1);
-        QVERIFY2(one >= 11.0, qPrintable(QString::number(one)));
-        const double hundred = acks(100, 2);
-        QVERIFY2(hundred >= 100 * 11.16, qPrintable(QString::number(hundred)));
     }
 
     // Twenty chips of the families in turn; the first is unplugged and replugged through the control input.
