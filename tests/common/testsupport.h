@@ -15,6 +15,16 @@ inline QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// A file's bytes: a fixed pseudo-random run, so that no two blocks of it look alike.
+inline QByteArray patternBytes(int size)
+{
+    QByteArray bytes(size, '\0');
+    QRandomGenerator generator{quint32(size)};
+    for (char &byte : bytes)
+        byte = char(generator.generate());
+    return bytes;
+}
+
 // The worker threads of this process by kernel id: a QThread without a name runs under its
 // class name, the toolkit's threads and the record's have names.
 inline QSet<QString> workerThreads()

@@ -17,14 +17,6 @@ namespace {
 const QByteArray FIVE_CAN(5, Ymodem::CAN);
 const int HEADER_SIZE = 133, DATA_SIZE = HEADER_SIZE + 1029;   // the header, and it with one long block
 
-QByteArray patternFile(qint64 size)
-{
-    QByteArray data(int(size), '\0');
-    for (int i = 0; i < data.size(); ++i)
-        data[i] = char((i * 31 + i / 1024) & 0xFF);
-    return data;
-}
-
 // What a transfer of `size` bytes reports: the header, a progress and a status per block (128
 // only for a remainder of 128 or less, or in mode 0), the end of the file, the final status.
 QStringList expectedSignals(qint64 size, quint32 blockMode)
@@ -163,7 +155,7 @@ private slots:
             Line &line = lines.emplace_back();
             QVERIFY2(line.opened, qPrintable(line.pty.errorString() + line.port.errorString()));
             const QString path = file.name.startsWith(QLatin1Char(':')) ? file.name : line.dir.filePath(file.name);
-            QVERIFY(path == file.name || writeFile(path, patternFile(file.size)));
+            QVERIFY(path == file.name || writeFile(path, patternBytes(int(file.size))));
             line.content = readFile(path);
             line.arrives = file.arrives.isEmpty() ? file.name : file.arrives;
             line.transmit.setFileName(path);
@@ -223,7 +215,7 @@ private slots:
         QFETCH(QByteArray, after);
         const int sent = replies.isEmpty() ? 0 : replies.size() == 1 ? HEADER_SIZE : DATA_SIZE;
         Line line;
-        QVERIFY(line.opened && line.setFile(patternFile(3000)));
+        QVERIFY(line.opened && line.setFile(patternBytes(3000)));
 
         QElapsedTimer clock;
         clock.start();
@@ -252,7 +244,7 @@ private slots:
         for (int i = 0; i < 35; ++i)
             name += QChar(0xAC00 + i);
         QTextCodec::setCodecForLocale(QTextCodec::codecForName("GB18030"));
-        QVERIFY(line.setFile(patternFile(1000), name));
+        QVERIFY(line.setFile(patternBytes(1000), name));
         QVERIFY(line.transmit.startTransmit());
         const QString headerName = name.left(10) + QStringLiteral("-xxx-") + name.mid(15, 19);
         QCOMPARE(line.reply("C", HEADER_SIZE).toHex(), ymodemPacket(0, headerName.toLocal8Bit() + '\0' + "1000" + '\0').toHex());

@@ -3,20 +3,11 @@
 #include "ymodempacket.h"
 
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QSerialPort>
 #include <QStandardPaths>
 #include <QtTest>
 
 namespace {
-
-QByteArray randomBytes(int size)
-{
-    QByteArray bytes(size, '\0');
-    for (char &byte : bytes)
-        byte = char(QRandomGenerator::global()->generate());
-    return bytes;
-}
 
 const QStringList upgrade = {"send:\r\nstartaddr 0x00001000\r\n", "expect:pppp\r\n", "send:upgrade \r\n", "expect:C"};
 const QStringList header3k = {"header:3072", "reply:ack", "reply:C", "block:1", "reply:ack"};
@@ -68,8 +59,8 @@ class tst_ChipSim : public QObject
     Q_OBJECT
 
     QTemporaryDir files;
-    QByteArray loader = randomBytes(3001);
-    QByteArray image = randomBytes(20 * 1024 + 77);
+    QByteArray loader = patternBytes(3001);
+    QByteArray image = patternBytes(20 * 1024 + 77);
     QSerialPort port; // the host end of the link under test
     QByteArray rx;
     QStringList sent;
