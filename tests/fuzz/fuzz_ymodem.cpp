@@ -16,12 +16,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
 #include <random>
 #include <set>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -259,14 +259,14 @@ struct Line {
     explicit Line(FuzzedDataProvider &in) : in(in) {}
 
     FuzzedDataProvider &in;
-    std::deque<uint8_t> bytes;
+    QByteArray bytes;
     bool faulty = false;
 
     void put(uint8_t b)
     {
         const int fate = in.remaining_bytes() > 0 ? in.ConsumeIntegralInRange<int>(0, 31) : 0;
         faulty = faulty || fate == 1 || fate == 2;
-        bytes.insert(bytes.end(), fate == 1 ? 0 : fate == 2 ? 2 : 1, b);
+        bytes.append(fate == 1 ? 0 : fate == 2 ? 2 : 1, char(b));
     }
 };
 
@@ -359,9 +359,9 @@ void runLine(FuzzedDataProvider &in)
     };
     uint64_t bytesRead = 0;
     sender.onRead = [&](uint8_t *buffer, uint32_t length) -> uint32_t {
-        uint32_t n = 0;
-        for (; n < length && !toHost.bytes.empty(); toHost.bytes.pop_front())
-            buffer[n++] = toHost.bytes.front();
+        const uint32_t n = std::min(length, uint32_t(toHost.bytes.size()));
+        std::memcpy(buffer, toHost.bytes.constData(), n);
+        toHost.bytes.remove(0, int(n));
         bytesRead += n;
         return n;
     };
@@ -382,11 +382,8 @@ void runLine(FuzzedDataProvider &in)
         return Ymodem::ACK;
     };
     const auto feedChip = [&] {
-        QByteArray bytes;
-        for (; !toChip.bytes.empty(); toChip.bytes.pop_front())
-            bytes += char(toChip.bytes.front());
-        if (!bytes.isEmpty())
-            chip.feed(bytes);
+        if (!toChip.bytes.isEmpty())
+            chip.feed(std::exchange(toChip.bytes, {}));
     };
 
     sender.step(8);
@@ -398,7 +395,7 @@ void runLine(FuzzedDataProvider &in)
         feedChip();
         // Waiting reply bytes step the engine at once, as the transmitter does on readyRead;
         // each such step takes at least one of them, so they stay bounded by what the chip says.
-        const bool replyWaiting = !toHost.bytes.empty();
+        const bool replyWaiting = !toHost.bytes.isEmpty();
         if (replyWaiting)
             EXPECT(++instantSteps <= bytesRead + 1, "a step on waiting bytes took none of them");
         else if (in.remaining_bytes() == 0)
