@@ -278,8 +278,8 @@ public:
     void advance(qint64 ms)
     {
         for (const qint64 until = now + ms;; ) {
-            const auto next = std::min_element(timers.begin(), timers.end(),
-                                               [](const auto &a, const auto &b) { return a.second.due < b.second.due; });
+            const auto earlier = [](const auto &a, const auto &b) { return a.second.due < b.second.due; };
+            const auto next = std::min_element(timers.begin(), timers.end(), earlier);
             if (next == timers.end() || next->second.due > until)
                 return void(now = until);
             now = next->second.due;
@@ -293,7 +293,10 @@ public:
     bool hasPendingEvents() override { return false; }
     void registerSocketNotifier(QSocketNotifier *) override {}
     void unregisterSocketNotifier(QSocketNotifier *) override {}
-    void registerTimer(int id, int ms, Qt::TimerType, QObject *object) override { timers[id] = {now + ms, ms, object}; }
+    void registerTimer(int id, int ms, Qt::TimerType, QObject *object) override
+    {
+        timers[id] = {now + ms, ms, object};
+    }
     bool unregisterTimer(int id) override { return timers.erase(id) > 0; }
     bool unregisterTimers(QObject *object) override
     {
@@ -341,8 +344,9 @@ void runLine(FuzzedDataProvider &in)
             toHost.put(uint8_t(b));
     });
     QObject::connect(&chip, &YmodemReceiver::violation, [&] { flagged = true; });
-    QObject::connect(&chip, &YmodemReceiver::finished,
-                     [&](YmodemReceiver::Outcome o) { flagged = flagged || o != YmodemReceiver::Outcome::Completed; });
+    QObject::connect(&chip, &YmodemReceiver::finished, [&](YmodemReceiver::Outcome outcome) {
+        flagged = flagged || outcome != YmodemReceiver::Outcome::Completed;
+    });
     QObject::connect(&chip, &YmodemReceiver::fileReceived, [&](const YmodemReceiver::File &f) { file = f; });
     // The transmitter steps every 5 ms.
     chip.setTiming(int(promptEvery) * 5, 10000);

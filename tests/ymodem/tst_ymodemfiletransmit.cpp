@@ -112,7 +112,8 @@ struct Line
 
     bool ended(int ms)
     {
-        return waitForSignal(&transmit, &YmodemFileTransmit::sigTransmitStatus, [this] { return !finals.isEmpty(); }, ms);
+        const auto over = [this] { return !finals.isEmpty(); };
+        return waitForSignal(&transmit, &YmodemFileTransmit::sigTransmitStatus, over, ms);
     }
 
     // Answers the transmitter and returns what it sent once `expected` bytes are there.
@@ -121,7 +122,8 @@ struct Line
         pty.writeMaster(bytes);
         QByteArray sent;
         const QSocketNotifier line(pty.masterFd(), QSocketNotifier::Read);
-        waitForSignal(&line, &QSocketNotifier::activated, [&] { return (sent += pty.readMaster()).size() >= expected; });
+        const auto all = [&] { return (sent += pty.readMaster()).size() >= expected; };
+        waitForSignal(&line, &QSocketNotifier::activated, all);
         return sent;
     }
 };
@@ -173,7 +175,8 @@ private slots:
         for (Line &line : lines) {
             const auto rbEnded = QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished);
             QVERIFY(line.ended(30000));
-            QVERIFY(waitForSignal(&line.rb, rbEnded, [&] { return line.rb.state() == QProcess::NotRunning; }, 30000));
+            const auto rbGone = [&] { return line.rb.state() == QProcess::NotRunning; };
+            QVERIFY(waitForSignal(&line.rb, rbEnded, rbGone, 30000));
             const QDir received(line.rb.workingDirectory());
             const QByteArray context = line.arrives.toLocal8Bit() + ", block mode "
                     + QByteArray::number(line.transmit.blockMode()) + ", rb said: " + line.rb.readAllStandardError();
