@@ -24,23 +24,20 @@ public:
     {
         stop();
         dir.reset(new QTemporaryDir());
-        if (!dir->isValid() || !QDir(dir->path()).mkpath("links") || !QDir(dir->path()).mkpath("out"))
-            return false;
         links.clear();
         process.reset(new OrphanSafeProcess());
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process->start(ZDZ_CHIPSIM_BIN, QStringList{ "--chips", QString::number(chips), "--dir", dir->filePath("links"),
-                                                     "--out", outDir() } + extraArgs);
+        if (!dir->isValid() || !QDir(dir->path()).mkpath("links") || !QDir(dir->path()).mkpath("out"))
+            return false;
+        process->start(ZDZ_CHIPSIM_BIN, QStringList{"--chips", QString::number(chips), "--dir", dir->filePath("links"),
+                                                    "--out", outDir()} + extraArgs);
         const QDeadlineTimer deadline(10000);
         QString line;
-        if (!process->waitForStarted(10000))
-            return false;
-        while (readLine(deadline, &line)) {
-            if (line == QLatin1String("READY"))
-                return links.size() == chips;
+        while (readLine(deadline, &line) && line != QLatin1String("READY"))
             if (line.count(' ') == 2)
                 links.insert(line.section(' ', 0, 0).toInt(), line.section(' ', 1, 1));
-        }
+        if (line == QLatin1String("READY"))
+            return links.size() == chips;
         stop();
         return false;
     }
@@ -58,19 +55,14 @@ public:
         process->waitForBytesWritten(1000);
         const QDeadlineTimer deadline(5000);
         QString reply;
-        while (readLine(deadline, &reply) && !reply.startsWith(QLatin1String("ERR "))) {
+        while (readLine(deadline, &reply) && !reply.startsWith(QLatin1String("ERR ")))
             if (reply == QLatin1String("OK ") + line.trimmed())
                 return true;
-        }
         return false;
     }
 
     // Ends the control input; the simulator keeps running.
-    void closeControl()
-    {
-        if (process)
-            process->closeWriteChannel();
-    }
+    void closeControl() { process ? process->closeWriteChannel() : void(); }
 
     QList<QJsonObject> transcript(int chip) const
     {
@@ -83,14 +75,17 @@ public:
         return events;
     }
 
-    QStringList receivedLines(int chip) const
+    // One field of every transcript event of one kind, as text.
+    QStringList fields(int chip, const QString &ev, const QString &key) const
     {
-        QStringList lines;
+        QStringList list;
         for (const QJsonObject &event : transcript(chip))
-            if (event.value("ev").toString() == QLatin1String("rx"))
-                lines.append(event.value("line").toString());
-        return lines;
+            if (event.value("ev").toString() == ev)
+                list.append(event.value(key).toVariant().toString());
+        return list;
     }
+
+    QStringList receivedLines(int chip) const { return fields(chip, "rx", "line"); }
 
     // The last image the chip received at `addr` (empty if none).
     QByteArray image(int chip, quint32 addr) const

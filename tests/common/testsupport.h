@@ -15,6 +15,16 @@ inline QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// A file's bytes: a fixed pseudo-random run, so that no two blocks of it look alike.
+inline QByteArray patternBytes(int size)
+{
+    QByteArray bytes(size, '\0');
+    QRandomGenerator generator{quint32(size)};
+    for (char &byte : bytes)
+        byte = char(generator.generate());
+    return bytes;
+}
+
 // The worker threads of this process by kernel id: a QThread without a name runs under its
 // class name, the toolkit's threads and the record's have names.
 inline QSet<QString> workerThreads()
@@ -45,6 +55,28 @@ inline bool plugAdapter(const QDir &dir, const QString &name)
 inline bool unplugAdapter(const QDir &dir, const QString &name)
 {
     return QFile::remove(dir.filePath(QStringLiteral("dev-") + name));
+}
+
+// Runs the event loop until `done` holds, looking again on each `signal` of `source`, or until
+// `ms` pass. Unlike QTRY_* and qWait it never sleeps between rounds of events, which would
+// stretch a transmitter's 5 ms step.
+template<typename Source, typename Signal, typename Done>
+bool waitForSignal(const Source *source, Signal signal, Done done, int ms = 5000)
+{
+    QEventLoop loop;
+    QObject::connect(source, signal, &loop, [&] { done() ? loop.quit() : void(); });
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    if (!done())
+        loop.exec();
+    return done();
+}
+
+// Lets `ms` pass in the event loop, without the sleeps of qWait.
+inline void letTimePass(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 #endif // TESTSUPPORT_H

@@ -1,9 +1,14 @@
 // The YMODEM sender against a raw peer whose bytes, owner replies, lengths, refusals, aborts and
-// clock all come from the input, or against an honest chip behind a line that drops and repeats
-// bytes. Each property checked is named by the message of its EXPECT.
+// clock all come from the input, or against the simulator's chip receiver behind a line that drops
+// and repeats bytes. Each property checked is named by the message of its EXPECT.
 
 #include "ymodem.h"
+#include "ymodemreceiver.h"
 #include "fuzzcheck.h"
+
+#include <QAbstractEventDispatcher>
+#include <QThread>
+#include <QTimerEvent>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -11,10 +16,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <functional>
+#include <map>
+#include <optional>
 #include <random>
 #include <set>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -252,150 +259,71 @@ struct Line {
     explicit Line(FuzzedDataProvider &in) : in(in) {}
 
     FuzzedDataProvider &in;
-    std::deque<uint8_t> bytes;
+    QByteArray bytes;
     bool faulty = false;
 
     void put(uint8_t b)
     {
         const int fate = in.remaining_bytes() > 0 ? in.ConsumeIntegralInRange<int>(0, 31) : 0;
         faulty = faulty || fate == 1 || fate == 2;
-        bytes.insert(bytes.end(), fate == 1 ? 0 : fate == 2 ? 2 : 1, b);
+        bytes.append(fate == 1 ? 0 : fate == 2 ? 2 : 1, char(b));
     }
 };
 
-// The receiving chip: checks every packet, refuses the first EOT, takes the image only when
-// it holds as many bytes as the header announced, and prompts again when the line is quiet.
-// A dropped and a repeated byte can forge a packet whose CRC-16 still holds; no sender can
-// guard against that, so the chip also refuses any packet the sender never wrote, as a
-// perfect check would.
-struct Receiver {
-    Receiver(Line &toHost, const std::set<Bytes> &written, uint32_t promptEvery)
-        : toHost(toHost), written(written), promptEvery(promptEvery) {}
-
-    Line &toHost;
-    const std::set<Bytes> &written;
-    const uint32_t promptEvery;
-    bool accepted = false, flagged = false; // took an image; knows that something went wrong
-    Bytes image, header, received;
-    enum State { WaitHeader, WaitData, AfterFirstEot, WaitNextHeader, Done } state = WaitHeader;
-    std::deque<uint8_t> pending;
-    uint64_t announced = 0;
-    uint32_t expected = 1, quiet = 0;
-
-    void feed(uint8_t b)
+// The simulator's chip receiver runs on the fuzzer's clock: its timers register here and fire
+// only when the run moves that clock on, so a run replays exactly.
+class FuzzClock final : public QAbstractEventDispatcher
+{
+public:
+    void advance(qint64 ms)
     {
-        quiet = 0;
-        pending.push_back(b);
-        while (!pending.empty() && state != Done) {
-            const uint8_t first = pending.front();
-            if (first == Ymodem::SOH || first == Ymodem::STX) {
-                const size_t n = (first == Ymodem::SOH ? Ymodem::SHORT_BLOCK_SIZE : Ymodem::LONG_BLOCK_SIZE) + 5;
-                if (pending.size() < n)
-                    return;
-                const Bytes packet(pending.begin(), pending.begin() + static_cast<long>(n));
-                pending.erase(pending.begin(), pending.begin() + static_cast<long>(n));
-                onPacket(packet);
-                continue;
-            }
-            pending.pop_front();
-            if (first == Ymodem::EOT)
-                onEot();
-            else if (first == Ymodem::CAN)
-                end(true);
+        for (const qint64 until = now + ms;; ) {
+            const auto earlier = [](const auto &a, const auto &b) { return a.second.due < b.second.due; };
+            const auto next = std::min_element(timers.begin(), timers.end(), earlier);
+            if (next == timers.end() || next->second.due > until)
+                return void(now = until);
+            now = next->second.due;
+            next->second.due += std::max(1, next->second.interval);
+            QTimerEvent event(next->first);
+            next->second.object->event(&event);
         }
     }
 
-    void tick()
+    bool processEvents(QEventLoop::ProcessEventsFlags) override { return false; }
+    bool hasPendingEvents() override { return false; }
+    void registerSocketNotifier(QSocketNotifier *) override {}
+    void unregisterSocketNotifier(QSocketNotifier *) override {}
+    void registerTimer(int id, int ms, Qt::TimerType, QObject *object) override
     {
-        if (++quiet < promptEvery)
-            return;
-        quiet = 0;
-        pending.clear();
-        if (state == WaitHeader || state == WaitNextHeader || (state == WaitData && expected == 1))
-            toHost.put('C');
-        else if (state != Done)
-            toHost.put(Ymodem::NAK);
+        timers[id] = {now + ms, ms, object};
     }
-
-    void onPacket(const Bytes &p)
+    bool unregisterTimer(int id) override { return timers.erase(id) > 0; }
+    bool unregisterTimers(QObject *object) override
     {
-        const uint32_t size = static_cast<uint32_t>(p.size()) - 5;
-        const uint16_t crc = Ymodem::crc16(p.data() + 3, size);
-        if (p[2] != static_cast<uint8_t>(~p[1]) || p[3 + size] != (crc >> 8) || p[4 + size] != (crc & 0xFF)
-            || !written.count(p))
-            return toHost.put(Ymodem::NAK);
-        const uint8_t number = p[1];
-        if (state == WaitHeader || state == WaitNextHeader) {
-            if (number != 0)
-                return cancel();
-            if (p[3] == 0) {
-                toHost.put(Ymodem::ACK);
-                flagged = flagged || state == WaitHeader;
-                return end(false);
-            }
-            if (state == WaitNextHeader || !readHeader(p.data() + 3, size))
-                return cancel();
-            header.assign(p.begin() + 3, p.end() - 2);
-            state = WaitData;
-            toHost.put(Ymodem::ACK);
-            toHost.put('C');
-        } else if (state == WaitData) {
-            if (number == 0 && expected == 1) {
-                // Our ACK of the header was lost, or this is no header at all (the end of
-                // the batch after a lost EOT): only the same header is acknowledged again.
-                if (!std::equal(p.begin() + 3, p.end() - 2, header.begin(), header.end()))
-                    return cancel();
-                toHost.put(Ymodem::ACK);
-                toHost.put('C');
-            } else if (number == static_cast<uint8_t>(expected - 1)) {
-                toHost.put(Ymodem::ACK);
-            } else if (number != static_cast<uint8_t>(expected)) {
-                cancel();
-            } else {
-                received.insert(received.end(), p.begin() + 3, p.end() - 2);
-                ++expected;
-                toHost.put(Ymodem::ACK);
-            }
-        } else if (state == AfterFirstEot) {
-            cancel();
-        }
+        const size_t before = timers.size();
+        for (auto t = timers.begin(); t != timers.end();)
+            t = t->second.object == object ? timers.erase(t) : std::next(t);
+        return timers.size() < before;
     }
+    QList<TimerInfo> registeredTimers(QObject *) const override { return {}; }
+    int remainingTime(int id) override { return timers.count(id) ? int(timers[id].due - now) : -1; }
+    void wakeUp() override {}
+    void interrupt() override {}
+    void flush() override {}
 
-    bool readHeader(const uint8_t *data, uint32_t size)
-    {
-        const uint8_t *p = static_cast<const uint8_t *>(std::memchr(data, 0, size));
-        const uint8_t *end = data + size;
-        if (!p || ++p >= end || *p < '0' || *p > '9')
-            return false;
-        for (announced = 0; p < end && *p >= '0' && *p <= '9' && announced < (1ull << 40); ++p)
-            announced = announced * 10 + (*p - '0');
-        return true;
-    }
-
-    void onEot()
-    {
-        if (state == WaitData) {
-            state = AfterFirstEot;
-            toHost.put(Ymodem::NAK);
-        } else if (state == AfterFirstEot) {
-            toHost.put(Ymodem::ACK);
-            accepted = received.size() >= announced;
-            flagged = flagged || !accepted;
-            if (accepted)
-                image.assign(received.begin(), received.begin() + static_cast<long>(announced));
-            state = WaitNextHeader;
-            toHost.put('C');
-        } else if (state == WaitNextHeader) {
-            toHost.put(Ymodem::ACK);
-        }
-    }
-
-    void cancel() { toHost.put(Ymodem::CAN); toHost.put(Ymodem::CAN); end(true); }
-    void end(bool failed) { flagged = flagged || failed; state = Done; pending.clear(); }
+private:
+    struct Timer { qint64 due; int interval; QObject *object; };
+    std::map<int, Timer> timers;
+    qint64 now = 0;
 };
 
 void runLine(FuzzedDataProvider &in)
 {
+    static FuzzClock *const clock = [] {
+        auto *c = new FuzzClock;
+        QThread::currentThread()->setEventDispatcher(c);
+        return c;
+    }();
     Sender sender(in);
     const Limits &limits = sender.limits;
     const uint32_t size = in.ConsumeIntegralInRange<uint32_t>(0, 6000);
@@ -406,21 +334,38 @@ void runLine(FuzzedDataProvider &in)
     size_t offset = 0;
     TransferLog log(limits);
     Line toChip{in}, toHost{in};
+    // Data and block number of every packet the sender wrote.
     std::set<Bytes> written;
-    Receiver chip{toHost, written, promptEvery};
+    YmodemReceiver chip;
+    bool flagged = false; // the chip knows that something went wrong
+    std::optional<YmodemReceiver::File> file;
+    QObject::connect(&chip, &YmodemReceiver::output, [&](const QByteArray &bytes) {
+        for (const char b : bytes)
+            toHost.put(uint8_t(b));
+    });
+    QObject::connect(&chip, &YmodemReceiver::violation, [&] { flagged = true; });
+    QObject::connect(&chip, &YmodemReceiver::finished, [&](YmodemReceiver::Outcome outcome) {
+        flagged = flagged || outcome != YmodemReceiver::Outcome::Completed;
+    });
+    QObject::connect(&chip, &YmodemReceiver::fileReceived, [&](const YmodemReceiver::File &f) { file = f; });
+    // The transmitter steps every 5 ms.
+    chip.setTiming(int(promptEvery) * 5, 10000);
 
     sender.log = &log;
     sender.onWrite = [&](const uint8_t *p, uint32_t n) {
-        if (n > 1)
-            written.emplace(p, p + n);
+        if (n > 1) {
+            Bytes key(p + 3, p + n - 2);
+            key.push_back(p[1]);
+            written.insert(key);
+        }
         for (uint32_t i = 0; i < n; ++i)
             toChip.put(p[i]);
     };
     uint64_t bytesRead = 0;
     sender.onRead = [&](uint8_t *buffer, uint32_t length) -> uint32_t {
-        uint32_t n = 0;
-        for (; n < length && !toHost.bytes.empty(); toHost.bytes.pop_front())
-            buffer[n++] = toHost.bytes.front();
+        const uint32_t n = std::min(length, uint32_t(toHost.bytes.size()));
+        std::memcpy(buffer, toHost.bytes.constData(), n);
+        toHost.bytes.remove(0, int(n));
         bytesRead += n;
         return n;
     };
@@ -440,33 +385,54 @@ void runLine(FuzzedDataProvider &in)
         offset += std::min<size_t>(remaining, *length);
         return Ymodem::ACK;
     };
+    const auto feedChip = [&] {
+        if (!toChip.bytes.isEmpty())
+            chip.feed(std::exchange(toChip.bytes, {}));
+    };
 
     sender.step(8);
-    chip.toHost.put('C');
+    chip.start(true);
     const uint64_t bound =
         (size / Ymodem::SHORT_BLOCK_SIZE + 8) * (uint64_t(limits.errors) + 2) * limits.silentBound() + 4 * promptEvery;
     uint64_t settledSteps = 0, instantSteps = 0;
     while (!log.ended) {
-        for (; !toChip.bytes.empty(); toChip.bytes.pop_front())
-            chip.feed(toChip.bytes.front());
-        chip.tick();
+        feedChip();
         // Waiting reply bytes step the engine at once, as the transmitter does on readyRead;
         // each such step takes at least one of them, so they stay bounded by what the chip says.
-        const bool replyWaiting = !toHost.bytes.empty();
+        const bool replyWaiting = !toHost.bytes.isEmpty();
         if (replyWaiting)
             EXPECT(++instantSteps <= bytesRead + 1, "a step on waiting bytes took none of them");
         else if (in.remaining_bytes() == 0)
             EXPECT(++settledSteps <= bound, "transfer never ends on a sound line");
         sender.step(replyWaiting ? 0 : 8);
+        clock->advance(replyWaiting ? 0 : 5);
         log.ended = log.ended || sender.stage == Ymodem::STAGE_IDLE;
     }
+    // The chip either ends the batch or gives up on the silent line.
+    feedChip();
+    clock->advance(10000);
 
-    EXPECT(!chip.accepted || chip.image == image, "receiver took an image that differs from the one sent");
-    EXPECT(!log.finished || chip.accepted || chip.flagged, "finished while the receiver misses the image unawares");
+    // A dropped and a repeated byte can forge a packet whose CRC-16 still holds; no sender can
+    // guard against that, so an image counts as the sender's only if each of its blocks was written.
+    const auto fromWritten = [&](const YmodemReceiver::File &f) {
+        bool all = f.name == QLatin1String("image.bin") && f.size == qint64(image.size());
+        for (int k = 0, at = 0; k < f.blocks.size(); at += f.blocks.at(k++)) {
+            Bytes key(size_t(f.blocks.at(k)), 0);
+            const QByteArray data = f.data.mid(at, f.blocks.at(k));
+            std::copy(data.begin(), data.end(), key.begin());
+            key.push_back(uint8_t(k + 1));
+            all = all && written.count(key);
+        }
+        return all;
+    };
+    const bool taken = file.has_value();
+    EXPECT(!taken || file->data == QByteArray(reinterpret_cast<const char *>(image.data()), int(image.size()))
+               || !fromWritten(*file), "receiver took an image that differs from the one sent");
+    EXPECT(!log.finished || taken || flagged, "finished while the receiver misses the image unawares");
     // A sound line owes a finished transfer only where the limits leave room for the
     // refused first EOT and the ACK that follows it.
     if (limits.errors >= 2 && limits.silentBound() >= 3 * 8 && !toChip.faulty && !toHost.faulty)
-        EXPECT(log.finished && chip.accepted, "a sound line did not carry the image");
+        EXPECT(log.finished && taken, "a sound line did not carry the image");
 }
 
 } // namespace

@@ -4,9 +4,9 @@
 #include "ymodemfiletransmit.h"
 
 #include <QSerialPort>
+#include <QSocketNotifier>
 #include <QtTest>
 
-#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <deque>
@@ -16,29 +16,6 @@ namespace {
 
 const QByteArray FIVE_CAN(5, Ymodem::CAN);
 const int HEADER_SIZE = 133, DATA_SIZE = HEADER_SIZE + 1029;   // the header, and it with one long block
-
-QByteArray patternFile(qint64 size)
-{
-    QByteArray data(int(size), '\0');
-    for (int i = 0; i < data.size(); ++i)
-        data[i] = char((i * 31 + i / 1024) & 0xFF);
-    return data;
-}
-
-// Runs a real event loop until `done` holds. QTRY_* and qWait sleep 10 ms
-// between rounds of events, which would stretch the transmitter's 5 ms step.
-template<typename Predicate>
-bool waitUntil(Predicate done, int timeoutMs = 5000)
-{
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] { done() ? loop.quit() : void(); });
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    check.start(20);
-    if (!done())
-        loop.exec();
-    return done();
-}
 
 // What a transfer of `size` bytes reports: the header, a progress and a status per block (128
 // only for a remainder of 128 or less, or in mode 0), the end of the file, the final status.
@@ -133,12 +110,20 @@ struct Line
         return writeFile(dir.filePath(name), content);
     }
 
+    bool ended(int ms)
+    {
+        const auto over = [this] { return !finals.isEmpty(); };
+        return waitForSignal(&transmit, &YmodemFileTransmit::sigTransmitStatus, over, ms);
+    }
+
     // Answers the transmitter and returns what it sent once `expected` bytes are there.
     QByteArray reply(const QByteArray &bytes, int expected)
     {
         pty.writeMaster(bytes);
         QByteArray sent;
-        waitUntil([&] { return (sent += pty.readMaster()).size() >= expected; });
+        const QSocketNotifier line(pty.masterFd(), QSocketNotifier::Read);
+        const auto all = [&] { return (sent += pty.readMaster()).size() >= expected; };
+        waitForSignal(&line, &QSocketNotifier::activated, all);
         return sent;
     }
 };
@@ -151,126 +136,123 @@ class TestYmodemFileTransmit : public QObject
 
 private slots:
     void cleanup() { QTextCodec::setCodecForLocale(nullptr); }
-    void sendToLrzsz();
-    void interrupted_data();
-    void interrupted();
-};
 
-// Each rb takes 2 to 3 s whatever the size (its first C, its second of silence after EOT, its
-// pause before asking for the next file): all files go side by side, each on a line of its own.
-void TestYmodemFileTransmit::sendToLrzsz()
-{
-    const QString rb = QStandardPaths::findExecutable(QStringLiteral("rb"));
-    std::signal(SIGPIPE, SIG_IGN);   // the relay outlives rb
-    QVERIFY2(!rb.isEmpty(), "lrzsz's rb is required for the line tests (Debian package lrzsz)");
-    // Names of 30 characters are kept, longer ones shortened. In 128-byte blocks the
-    // 300 KiB file would take 2400 steps; the long-block run covers it.
-    const struct { QString name; qint64 size; QString arrives; } files[] = {
-        {"empty.bin", 0, ""}, {"one.bin", 1, ""}, {"RAMCODE.BIN", 128, ""}, {"b129.bin", 129, ""},
-        {"b1023_is_thirty_characters.bin", 1023, ""}, {"b1024.bin", 1024, ""},
-        {"zr740a_app_release_v1.9.13x.bin", 1025, "zr740a_app-xxx-release_v1.9.13x.bin"},
-        {":/ymodem_test/ramcode_sample.bin", 0, "ramcode_sample.bin"}, {"app300k.bin", 300 * 1024 + 77, ""}};
-    std::deque<Line> lines;
-    for (int i = 0; i < int(sizeof files / sizeof *files) * 2 - 1; ++i) {
-        const auto &file = files[i / 2];
-        Line &line = lines.emplace_back();
-        QVERIFY2(line.opened, qPrintable(line.pty.errorString() + line.port.errorString()));
-        const QString path = file.name.startsWith(QLatin1Char(':')) ? file.name : line.dir.filePath(file.name);
-        QVERIFY(path == file.name || writeFile(path, patternFile(file.size)));
-        line.content = readFile(path);
-        line.arrives = file.arrives.isEmpty() ? file.name : file.arrives;
-        line.transmit.setFileName(path);
-        line.transmit.setBlockMode(i % 2 == 0 ? 2 : 0);
-        // rb asks for the file about 1 s after it starts: the transmitter must already wait.
+    // Each rb takes 2 to 3 s whatever the size (its first C, its second of silence after EOT, its
+    // pause before asking for the next file): all files go side by side, each on a line of its own.
+    void sendToLrzsz()
+    {
+        const QString rb = QStandardPaths::findExecutable(QStringLiteral("rb"));
+        std::signal(SIGPIPE, SIG_IGN);   // the relay outlives rb
+        QVERIFY2(!rb.isEmpty(), "lrzsz's rb is required for the line tests (Debian package lrzsz)");
+        // Names of 30 characters are kept, longer ones shortened. In 128-byte blocks the
+        // 300 KiB file would take 2400 steps; the long-block run covers it.
+        const struct { QString name; qint64 size; QString arrives; } files[] = {
+            {"empty.bin", 0, ""}, {"one.bin", 1, ""}, {"RAMCODE.BIN", 128, ""}, {"b129.bin", 129, ""},
+            {"b1023_is_thirty_characters.bin", 1023, ""}, {"b1024.bin", 1024, ""},
+            {"zr740a_app_release_v1.9.13x.bin", 1025, "zr740a_app-xxx-release_v1.9.13x.bin"},
+            {":/ymodem_test/ramcode_sample.bin", 0, "ramcode_sample.bin"}, {"app300k.bin", 300 * 1024 + 77, ""}};
+        std::deque<Line> lines;
+        for (int i = 0; i < int(sizeof files / sizeof *files) * 2 - 1; ++i) {
+            const auto &file = files[i / 2];
+            Line &line = lines.emplace_back();
+            QVERIFY2(line.opened, qPrintable(line.pty.errorString() + line.port.errorString()));
+            const QString path = file.name.startsWith(QLatin1Char(':')) ? file.name : line.dir.filePath(file.name);
+            QVERIFY(path == file.name || writeFile(path, patternBytes(int(file.size))));
+            line.content = readFile(path);
+            line.arrives = file.arrives.isEmpty() ? file.name : file.arrives;
+            line.transmit.setFileName(path);
+            line.transmit.setBlockMode(i % 2 == 0 ? 2 : 0);
+            // rb asks for the file about 1 s after it starts: the transmitter must already wait.
+            QVERIFY(line.transmit.startTransmit());
+            QVERIFY(QDir(line.dir.path()).mkpath(QStringLiteral("received")));
+            line.rb.setWorkingDirectory(line.dir.filePath(QStringLiteral("received")));
+            // -u: names without lower-case letters (RAMCODE.BIN) would arrive lower-cased.
+            QVERIFY(line.startRb(rb, {QStringLiteral("-y"), QStringLiteral("-u")}));
+            // Lines a little apart, so that no line's EOT waits behind the other lines' blocks.
+            letTimePass(100);
+        }
+
+        for (Line &line : lines) {
+            const auto rbEnded = QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished);
+            QVERIFY(line.ended(30000));
+            const auto rbGone = [&] { return line.rb.state() == QProcess::NotRunning; };
+            QVERIFY(waitForSignal(&line.rb, rbEnded, rbGone, 30000));
+            const QDir received(line.rb.workingDirectory());
+            const QByteArray context = line.arrives.toLocal8Bit() + ", block mode "
+                    + QByteArray::number(line.transmit.blockMode()) + ", rb said: " + line.rb.readAllStandardError();
+            QVERIFY2(line.rb.exitStatus() == QProcess::NormalExit && line.rb.exitCode() == 0, context.constData());
+            QCOMPARE(line.log, expectedSignals(line.content.size(), line.transmit.blockMode()));
+            QCOMPARE(received.entryList(QDir::Files), QStringList{line.arrives});
+            QVERIFY2(readFile(received.filePath(line.arrives)) == line.content, context.constData());
+        }
+    }
+
+    void interrupted_data()
+    {
+        QTest::addColumn<QByteArray>("replies");   // the receiver's bytes before the interruption
+        QTest::addColumn<QString>("interruption"); // by the test; none: by the receiver
+        QTest::addColumn<QByteArray>("then");      // the receiver's bytes after it
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("after");     // what the transmitter sends last
+
+        const QByteArray data("C\x06" "C"), none;
+        const int error = YmodemFileTransmit::STATUS_ERROR, aborted = YmodemFileTransmit::STATUS_ABORTED, timedOut = YmodemFileTransmit::STATUS_TIMED_OUT;
+        QTest::newRow("receiver never starts") << none << QString() << none << timedOut << FIVE_CAN;
+        // Bytes that mean nothing step the engine at once but do not bring the 3 s time-out nearer.
+        QTest::newRow("noise instead of C") << none << QString() << QByteArray(3000, 'x') << timedOut << FIVE_CAN;
+        // A refusing chip gets no CAN.
+        QTest::newRow("unknown cmd! while waiting") << none << QString() << QByteArray("unknown cmd!") << error << none;
+        QTest::newRow("0x80 during data") << data << QString() << QByteArray(3, '\x80') << error << none;
+        QTest::newRow("CAN during data") << data << QString() << QByteArray(1, Ymodem::CAN) << aborted << none;
+
+        QTest::newRow("stopped after the header") << QByteArray("C") << "stop" << none << aborted << FIVE_CAN;
+        QTest::newRow("file cannot be opened") << none << "remove" << QByteArray("C") << error << FIVE_CAN;
+    }
+
+    void interrupted()
+    {
+        QFETCH(QByteArray, replies);
+        QFETCH(QString, interruption);
+        QFETCH(QByteArray, then);
+        QFETCH(int, status);
+        QFETCH(QByteArray, after);
+        const int sent = replies.isEmpty() ? 0 : replies.size() == 1 ? HEADER_SIZE : DATA_SIZE;
+        Line line;
+        QVERIFY(line.opened && line.setFile(patternBytes(3000)));
+
+        QElapsedTimer clock;
+        clock.start();
         QVERIFY(line.transmit.startTransmit());
-        QVERIFY(QDir(line.dir.path()).mkpath(QStringLiteral("received")));
-        line.rb.setWorkingDirectory(line.dir.filePath(QStringLiteral("received")));
-        // -u: names without lower-case letters (RAMCODE.BIN) would arrive lower-cased.
-        QVERIFY(line.startRb(rb, {QStringLiteral("-y"), QStringLiteral("-u")}));
-        // Lines a little apart, so that no line's EOT waits behind the other lines' blocks.
-        waitUntil([] { return false; }, 100);
+        QVERIFY(line.transmit.startTransmit());
+        QCOMPARE(line.reply(replies, sent).size(), sent);
+        if (interruption == QLatin1String("stop"))
+            line.transmit.stopTransmit();
+        if (interruption == QLatin1String("remove"))
+            QVERIFY(QFile::remove(line.dir.filePath(QStringLiteral("image.bin"))));
+        line.pty.writeMaster(then);
+        QVERIFY(line.ended(10000));
+        const qint64 elapsed = clock.elapsed();
+        letTimePass(200);
+        QCOMPARE(line.reply({}, 0).toHex(), after.toHex());
+        QCOMPARE(line.finals, QList<int>{status});
+        // 3 s of silence or noise; a second start that connected the timers again, or steps
+        // counted instead of timed, would give up early.
+        QVERIFY(status != YmodemFileTransmit::STATUS_TIMED_OUT || elapsed >= 2900);
+
+        // The next transfer starts over with the header, once the worker's dialogue has read what the
+        // chip printed. Its name, Hangul in GB18030, takes four bytes a character: 30 of them and
+        // "-xxx-" leave no room for "1000" and two NUL bytes, so one more character goes.
+        line.port.readAll();
+        QString name;
+        for (int i = 0; i < 35; ++i)
+            name += QChar(0xAC00 + i);
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("GB18030"));
+        QVERIFY(line.setFile(patternBytes(1000), name));
+        QVERIFY(line.transmit.startTransmit());
+        const QString headerName = name.left(10) + QStringLiteral("-xxx-") + name.mid(15, 19);
+        QCOMPARE(line.reply("C", HEADER_SIZE).toHex(), ymodemPacket(0, headerName.toLocal8Bit() + '\0' + "1000" + '\0').toHex());
     }
-    QVERIFY(waitUntil([&] {
-        return std::all_of(lines.begin(), lines.end(),
-                           [](Line &l) { return !l.finals.isEmpty() && l.rb.state() == QProcess::NotRunning; });
-    }, 30000));
-
-    for (Line &line : lines) {
-        const QDir received(line.rb.workingDirectory());
-        const QByteArray context = line.arrives.toLocal8Bit() + ", block mode "
-                + QByteArray::number(line.transmit.blockMode()) + ", rb said: " + line.rb.readAllStandardError();
-        QVERIFY2(line.rb.exitStatus() == QProcess::NormalExit && line.rb.exitCode() == 0, context.constData());
-        QCOMPARE(line.log, expectedSignals(line.content.size(), line.transmit.blockMode()));
-        QCOMPARE(received.entryList(QDir::Files), QStringList{line.arrives});
-        QVERIFY2(readFile(received.filePath(line.arrives)) == line.content, context.constData());
-    }
-}
-
-void TestYmodemFileTransmit::interrupted_data()
-{
-    QTest::addColumn<QByteArray>("replies");   // the receiver's bytes before the interruption
-    QTest::addColumn<QString>("interruption"); // by the test; none: by the receiver
-    QTest::addColumn<QByteArray>("then");      // the receiver's bytes after it
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QByteArray>("after");     // what the transmitter sends last
-
-    const QByteArray data("C\x06" "C"), none;
-    const int error = YmodemFileTransmit::STATUS_ERROR, aborted = YmodemFileTransmit::STATUS_ABORTED, timedOut = YmodemFileTransmit::STATUS_TIMED_OUT;
-    QTest::newRow("receiver never starts") << none << QString() << none << timedOut << FIVE_CAN;
-    // Bytes that mean nothing step the engine at once but do not bring the 3 s time-out nearer.
-    QTest::newRow("noise instead of C") << none << QString() << QByteArray(3000, 'x') << timedOut << FIVE_CAN;
-    // A refusing chip gets no CAN.
-    QTest::newRow("unknown cmd! while waiting") << none << QString() << QByteArray("unknown cmd!") << error << none;
-    QTest::newRow("0x80 during data") << data << QString() << QByteArray(3, '\x80') << error << none;
-    QTest::newRow("CAN during data") << data << QString() << QByteArray(1, Ymodem::CAN) << aborted << none;
-
-    QTest::newRow("stopped after the header") << QByteArray("C") << "stop" << none << aborted << FIVE_CAN;
-    QTest::newRow("file cannot be opened") << none << "remove" << QByteArray("C") << error << FIVE_CAN;
-}
-
-void TestYmodemFileTransmit::interrupted()
-{
-    QFETCH(QByteArray, replies);
-    QFETCH(QString, interruption);
-    QFETCH(QByteArray, then);
-    QFETCH(int, status);
-    QFETCH(QByteArray, after);
-    const int sent = replies.isEmpty() ? 0 : replies.size() == 1 ? HEADER_SIZE : DATA_SIZE;
-    Line line;
-    QVERIFY(line.opened && line.setFile(patternFile(3000)));
-
-    QElapsedTimer clock;
-    clock.start();
-    QVERIFY(line.transmit.startTransmit());
-    QVERIFY(line.transmit.startTransmit());
-    QCOMPARE(line.reply(replies, sent).size(), sent);
-    if (interruption == QLatin1String("stop"))
-        line.transmit.stopTransmit();
-    if (interruption == QLatin1String("remove"))
-        QVERIFY(QFile::remove(line.dir.filePath(QStringLiteral("image.bin"))));
-    line.pty.writeMaster(then);
-    QVERIFY(waitUntil([&] { return !line.finals.isEmpty(); }, 10000));
-    const qint64 elapsed = clock.elapsed();
-    waitUntil([] { return false; }, 200);
-    QCOMPARE(line.reply({}, 0).toHex(), after.toHex());
-    QCOMPARE(line.finals, QList<int>{status});
-    // 3 s of silence or noise; a second start that connected the timers again, or steps
-    // counted instead of timed, would give up early.
-    QVERIFY(status != YmodemFileTransmit::STATUS_TIMED_OUT || elapsed >= 2900);
-
-    // The next transfer starts over with the header, once the worker's dialogue has read what the
-    // chip printed. Its name, Hangul in GB18030, takes four bytes a character: 30 of them and
-    // "-xxx-" leave no room for "1000" and two NUL bytes, so one more character goes.
-    line.port.readAll();
-    QString name;
-    for (int i = 0; i < 35; ++i)
-        name += QChar(0xAC00 + i);
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("GB18030"));
-    QVERIFY(line.setFile(patternFile(1000), name));
-    QVERIFY(line.transmit.startTransmit());
-    const QString headerName = name.left(10) + QStringLiteral("-xxx-") + name.mid(15, 19);
-    QCOMPARE(line.reply("C", HEADER_SIZE).toHex(), ymodemPacket(0, headerName.toLocal8Bit() + '\0' + "1000" + '\0').toHex());
-}
+};
 
 QTEST_GUILESS_MAIN(TestYmodemFileTransmit)
 #include "tst_ymodemfiletransmit.moc"

@@ -3,29 +3,11 @@
 #include "ymodempacket.h"
 
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QSerialPort>
 #include <QStandardPaths>
 #include <QtTest>
 
 namespace {
-
-QByteArray randomBytes(int size)
-{
-    QVector<quint32> words(size / 4 + 1);
-    QRandomGenerator::global()->fillRange(words.data(), words.size());
-    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
-}
-
-// The given field of every transcript event of one kind, as text.
-QStringList fields(const ChipSimProcess &sim, const QString &ev, const QString &key)
-{
-    QStringList list;
-    for (const QJsonObject &event : sim.transcript(0))
-        if (event.value(QStringLiteral("ev")).toString() == ev)
-            list.append(event.value(key).toVariant().toString());
-    return list;
-}
 
 const QStringList upgrade = {"send:\r\nstartaddr 0x00001000\r\n", "expect:pppp\r\n", "send:upgrade \r\n", "expect:C"};
 const QStringList header3k = {"header:3072", "reply:ack", "reply:C", "block:1", "reply:ack"};
@@ -61,6 +43,11 @@ void addFaultRows()
     row("baud mismatch", ram, {"send:baudrate 250000\r\n", "expect:\r\nbaudrate 250000\r\n", "send:\r\nfilecount\r\n", "silence:400",
                                "violation:baud mismatch", "baud:250000", countZero.at(0), countZero.at(1)});
     row("bad CRC is refused", ram, upgrade + QStringList{"header:2048", "reply:ack", "reply:C", "block:1:crc", "reply:nak", "block:1", "reply:ack"});
+    // A throttled line gives no credit for time it lay idle: a block after a pause takes its full wire time
+    // (1029 bytes of ten bits at 921600 baud: 11.165 ms), blocks back to back theirs one after another.
+    const QStringList fast = {"send:baudrate 921600\r\n", "expect:baudrate 921600\r\n", "baud:921600"};
+    row("throttled wire time", "--throttle" + ram, fast + upgrade + QStringList{"header:110000", "reply:ack",
+        "reply:C", "silence:100", "blocks:1:1:11", "blocks:2:100:1116"});
     row("short file is not counted", ram,
         upgrade + header3k + QStringList{"eot", "reply:nak", "eot", "reply:can", "reply:can", "violation:ended after 1024 of 3072"} + countZero);
 }
@@ -72,8 +59,8 @@ class tst_ChipSim : public QObject
     Q_OBJECT
 
     QTemporaryDir files;
-    QByteArray loader = randomBytes(3001);
-    QByteArray image = randomBytes(20 * 1024 + 77);
+    QByteArray loader = patternBytes(3001);
+    QByteArray image = patternBytes(20 * 1024 + 77);
     QSerialPort port; // the host end of the link under test
     QByteArray rx;
     QStringList sent;
@@ -87,14 +74,21 @@ class tst_ChipSim : public QObject
     }
 
     // One step per entry, "verb:argument": send:TEXT (collects the chip's bytes anew), expect:TEXT (within 3 s),
-    // silence:MS, absent:TEXT (since the last send), baud:N (host side), header:SIZE, block:N[:crc], eot, end (empty
-    // batch block), reply:TOKEN (ack, nak, can, C, A, or none within 1 s), violation:TEXT (in the transcript),
-    // gone (no link), sb:1K|128:FILE (lrzsz sends FILE in blocks of that size), cmd:LINE and refused:LINE (control).
+    // silence:MS, absent:TEXT (since the last send), baud:N (host side), header:SIZE, block:N[:crc], eot, end
+    // (empty batch block), blocks:FIRST:COUNT:MS (back to back, all acknowledged, not before MS), reply:TOKEN
+    // (ack, nak, can, C, A, or none within 1 s), violation:TEXT (in the transcript), gone (no link),
+    // sb:1K|128:FILE (lrzsz sends FILE in blocks of that size), cmd:LINE and refused:LINE (control).
     void runScript(ChipSimProcess &sim, const QStringList &steps)
     {
-        const auto waitFor = [this](auto done, int ms) { return QTest::qWaitFor([&] { rx += port.readAll(); return done(); }, ms); };
+        const auto waitFor = [this](auto done, int ms) {
+            const auto more = [&] {
+                rx += port.readAll();
+                return done();
+            };
+            return waitForSignal(&port, &QSerialPort::readyRead, more, ms);
+        };
         const auto send = [this](const QByteArray &bytes) { rx.clear(); port.write(bytes); port.waitForBytesWritten(1000); };
-        const auto violations = [&] { return fields(sim, QStringLiteral("violation"), QStringLiteral("what")); };
+        const auto violations = [&] { return sim.fields(0, "violation", "what"); };
         for (const QString &step : steps) {
             const QString verb = step.section(QLatin1Char(':'), 0, 0);
             const QString argument = step.section(QLatin1Char(':'), 1);
@@ -116,6 +110,19 @@ class tst_ChipSim : public QObject
             } else if (verb == "block") {
                 const int n = argument.section(QLatin1Char(':'), 0, 0).toInt();
                 send(ymodemPacket(quint8(n), QByteArray(1024, char(n)), 0, argument.endsWith("crc")));
+            } else if (verb == "blocks") {
+                const QStringList at = argument.split(QLatin1Char(':'));
+                const int first = at.value(0).toInt(), count = at.value(1).toInt();
+                QByteArray line;
+                for (int n = first; n < first + count; ++n)
+                    line += ymodemPacket(quint8(n), QByteArray(1024, char(n)));
+                QElapsedTimer clock;
+                clock.start();
+                send(line);
+                waitFor([&] { return rx.count('\x06') >= count; }, 3000);
+                QVERIFY2(rx == QByteArray(count, '\x06'), where + rx.toPercentEncoding());
+                const double ms = clock.nsecsElapsed() / 1e6;
+                QVERIFY2(ms >= at.value(2).toDouble(), where + QByteArray::number(ms));
             } else if (verb == "reply") {
                 waitFor([&] { return !rx.isEmpty(); }, argument == "none" ? 1000 : 3000);
                 const char c = rx.isEmpty() ? '\0' : rx.at(0);
@@ -187,45 +194,16 @@ private slots:
             return;
         QCOMPARE(sim.image(0, 0x1000), image);
         QCOMPARE(readFile(QDir(sim.outDir()).filePath(QStringLiteral("chip0-boot1-loader-ramcode.bin"))), loader);
-        QCOMPARE(fields(sim, "image", "path"), (QStringList{"chip0-boot1-loader-ramcode.bin", "chip0-boot1-file1-0x00001000.bin"}));
+        QCOMPARE(sim.fields(0, "image", "path"), (QStringList{"chip0-boot1-loader-ramcode.bin", "chip0-boot1-file1-0x00001000.bin"}));
         QTRY_COMPARE(sim.receivedLines(0), sent);
-        QCOMPARE(fields(sim, "violation", "what"), QStringList());
-        QCOMPARE(fields(sim, "state", "what"), (QStringList{"rom", "ram", "rom"}));
-        QCOMPARE(fields(sim, "state", "boot"), (QStringList{"1", "1", "2"}));
+        QCOMPARE(sim.fields(0, "violation", "what"), QStringList());
+        QCOMPARE(sim.fields(0, "state", "what"), (QStringList{"rom", "ram", "rom"}));
+        QCOMPARE(sim.fields(0, "state", "boot"), (QStringList{"1", "1", "2"}));
         // The start address went out at the new speed, and the chip heard it at that speed.
         const QString speed = steps.filter(QStringLiteral("baud:")).first().mid(5);
-        const int at = fields(sim, "rx", "line").indexOf(QStringLiteral("\r\nstartaddr 0x00001000\r\n"));
-        QCOMPARE(fields(sim, "rx", "baud").value(at), speed);
-        QCOMPARE(fields(sim, "rx", "chipbaud").value(at), speed);
-    }
-
-    // A throttled line gives no credit for time it lay idle: a block after a pause takes its full
-    // wire time, and blocks back to back take theirs one after the other.
-    void wireTime()
-    {
-        ChipSimProcess sim;
-        QVERIFY(sim.start(1, {"--throttle", "--set", "0:ram=1"}));
-        QVERIFY(open(sim.linkPath(0)));
-        const QString fast = QStringLiteral("baudrate 921600\r\n");
-        runScript(sim, QStringList{"send:" + fast, "expect:" + fast, "baud:921600"} + upgrade
-                       + QStringList{"header:110000", "reply:ack", "reply:C", "silence:100"});
-        const auto acks = [this](int blocks, int first) {
-            QByteArray line;
-            for (int n = first; n < first + blocks; ++n)
-                line += ymodemPacket(quint8(n), QByteArray(1024, char(n)));
-            QElapsedTimer clock;
-            clock.start();
-            port.write(line);
-            QByteArray got;
-            while (got.count('\x06') < blocks && port.waitForReadyRead(3000))
-                got += port.readAll();
-            return got == QByteArray(blocks, '\x06') ? clock.nsecsElapsed() / 1e6 : -1.0;
-        };
-        // 1029 bytes of ten bits at 921600 baud take 11.165 ms.
-        const double one = acks(1, 1);
-        QVERIFY2(one >= 11.0, qPrintable(QString::number(one)));
-        const double hundred = acks(100, 2);
-        QVERIFY2(hundred >= 100 * 11.16, qPrintable(QString::number(hundred)));
+        const int at = sim.fields(0, "rx", "line").indexOf(QStringLiteral("\r\nstartaddr 0x00001000\r\n"));
+        QCOMPARE(sim.fields(0, "rx", "baud").value(at), speed);
+        QCOMPARE(sim.fields(0, "rx", "chipbaud").value(at), speed);
     }
 
     // Twenty chips of the families in turn; the first is unplugged and replugged through the control input.
@@ -246,10 +224,10 @@ private slots:
         // A fresh chip of a second boot: its images never overwrite those of the first.
         QVERIFY(sim.command(QStringLiteral("replug 0")) && open(link));
         runScript(sim, countZero + oneFile);
-        QCOMPARE(fields(sim, "image", "path"), (QStringList{"chip0-boot1-file1-0x00001000.bin", "chip0-boot2-file1-0x00001000.bin"}));
+        QCOMPARE(sim.fields(0, "image", "path"), (QStringList{"chip0-boot1-file1-0x00001000.bin", "chip0-boot2-file1-0x00001000.bin"}));
         QVERIFY(QFileInfo::exists(QDir(sim.outDir()).filePath(QStringLiteral("chip0-boot1-file1-0x00001000.bin"))));
         QCOMPARE(sim.image(0, 0x1000), QByteArray(1024, '\x01'));
-        QCOMPARE(fields(sim, "state", "what"), (QStringList{"ram", "unplug", "replug", "ram"}));
+        QCOMPARE(sim.fields(0, "state", "what"), (QStringList{"ram", "unplug", "replug", "ram"}));
 
         // The end of the control input leaves the chips running.
         sim.closeControl();
