@@ -1,7 +1,5 @@
 #include "chipsimprocess.h"
 #include "errorcodes.h"
-#include "ramloader.h"
-#include "resultmessage.h"
 #include "testsupport.h"
 #include "workerrig.h"
 
@@ -10,8 +8,6 @@
 #include <QSysInfo>
 #include <QUuid>
 #include <QtTest>
-
-#include <algorithm>
 
 static QString sha256(const QByteArray &data)
 {
@@ -44,311 +40,235 @@ class tst_Worker : public QObject
     Q_OBJECT
 
 private slots:
-    // "zr740c" names the file that is replaced by `content` in an otherwise sound folder; a null
-    // content removes it, "dir" puts a folder in its place.
-    void loaderLookup_data()
+    // One run against a simulated chip: a chip of some family, or one showing a fault; a missing
+    // file or port on the host's side; or a folder of 70001-byte loaders whose `loader` gets
+    // `content` ("-" removes it, "dir" puts a folder in its place, none keeps it). `family`: the
+    // family that answered, "ram" for a RAM loader; `dialogue`: each line and transfer the chip
+    // received with the host's line speed at that moment; after "..." anything may follow.
+    void run_data()
     {
-        QTest::addColumn<bool>("useFolder");
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<qint64>("size");   // -1: refused
-
-        QTest::newRow("built-in") << false << QByteArray() << qint64(14176);
-        QTest::newRow("vendor 256 KiB") << true << randomBytes(256 * 1024, 9) << qint64(256 * 1024);
-        QTest::newRow("over 256 KiB") << true << randomBytes(256 * 1024 + 1, 9) << qint64(-1);
-        QTest::newRow("empty") << true << QByteArray("") << qint64(-1);
-        QTest::newRow("missing") << true << QByteArray() << qint64(-1);
-        QTest::newRow("a folder, not a file") << true << QByteArray("dir") << qint64(-1);
-    }
-
-    void loaderLookup()
-    {
-        QFETCH(bool, useFolder);
-        QFETCH(QByteArray, content);
-        QFETCH(qint64, size);
-        QTemporaryDir dir;
-        QVERIFY(fillLoaderFolder(dir, 1000));
-        const QString file = dir.filePath("ramcode_zr740c.bin");
-        QFile::remove(file);
-        if (content == "dir")
-            QVERIFY(QDir(dir.path()).mkdir("ramcode_zr740c.bin"));
-        else if (!content.isNull())
-            QVERIFY(writeFile(file, content));
-
-        const QString folder = useFolder ? dir.path() : QString();
-        const RamLoader loader = RamLoader::resolve(Worker::CodeInROM_ZR740C, folder);
-        const RamLoader all = RamLoader::checkAll(folder);
-        QCOMPARE(loader.isOk(), size >= 0);
-        // An absent file fails only a chip of its family; a present but unusable one fails every run.
-        const bool absent = useFolder && content.isNull();
-        QCOMPARE(all.errorCode(), size >= 0 || absent ? 0 : ErrorCodes::RESULT_RAMCODE_FILE_INVALID);
-        QCOMPARE(loader.path(), useFolder ? file : QStringLiteral(":/bootram_bins/ramcode_zr740c.bin"));
-        QCOMPARE(RamLoader::placeholderInUse(folder), !useFolder);
-        if (size < 0) {
-            QVERIFY(absent || all.path() == file);
-            QVERIFY(ResultMessage::text(loader.errorCode(), "ttyUSB0", loader.path()).contains("'" + file + "'"));
-            return;
-        }
-        QCOMPARE(loader.size(), size);
-        QCOMPARE(loader.sha256(), sha256(readFile(loader.path())));
-    }
-
-    void oneFile_data()
-    {
-        QTest::addColumn<QString>("family");   // none: the RAM loader is already running
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("downloadLine");
-        QTest::addColumn<bool>("vendor");      // the loaders from a folder of 70001-byte files
-
-        QTest::newRow("ZR740A ROM") << "ZR740A" << int(Worker::CodeInROM_ZR740A) << "download \r\n" << false;
-        QTest::newRow("ZR740C ROM") << "ZR740C" << int(Worker::CodeInROM_ZR740C) << "download [rambin][0x20000000] [14176]\r\n" << false;
-        QTest::newRow("ZR610A ROM") << "ZR610A" << int(Worker::CodeInROM_ZR610A) << "download [rambin] [0x20008000] [11372]\r\n" << false;
-        QTest::newRow("ZR740C vendor loader") << "ZR740C" << int(Worker::CodeInROM_ZR740C) << "download [rambin][0x20000000] [70001]\r\n" << true;
-        QTest::newRow("RAM loader already running") << QString() << -1 << QString() << false;
-    }
-
-    void oneFile()
-    {
-        QFETCH(QString, family);
-        QFETCH(int, code);
-        QFETCH(QString, downloadLine);
-        QFETCH(bool, vendor);
-        ChipSimProcess sim;
-        QVERIFY(sim.start(1, family.isEmpty() ? QStringList{ "--set", "0:ram=1" } : QStringList{ "--families", family }));
-        const FileCfg file = image("app.bin", 20000, 0x1000);
-        QTemporaryDir folder;
-        QVERIFY(!vendor || fillLoaderFolder(folder, 70001));
-        WorkerRig rig;
-        rig.run({ file }, sim.linkPath(0), 921600, UserConfig::DOWNLOAD_MODE_SINGLESHOT, Worker::WORK_MODE_DOWNLOAD, true,
-                vendor ? folder.path() : QString());
-        QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>{ ErrorCodes::RESULT_SUCCESS }, 20000);
-        QCOMPARE(rig.ready, code < 0 ? QList<Code>() : QList<Code>{ Code(code) });
-
-        // The host follows the loader's line speed: the file's lines at the configured speed,
-        // the file count and the reboot back at 115200. A RAM loader needs no upload.
-        QStringList expected = { "version \r\n@115200",      downloadLine + "@115200",      "loader@115200",
-            "\r\nfilecount\r\n@115200", "baudrate 921600\r\n@115200", "\r\nstartaddr 0x00001000\r\n@921600",
-            "upgrade \r\n@921600",      "image@921600",                "baudrate 115200\r\n@921600",
-            "\r\nfilecount\r\n@115200", "\r\ndownloadsucess\r\n@115200", "reboot \r\n@115200" };
-        if (downloadLine.isEmpty())
-            expected.erase(expected.begin() + 1, expected.begin() + 3);
-        // The result is reported as soon as "reboot" is written; give the chip time to read it.
-        QTRY_COMPARE(linesWithBaud(sim), expected);
-        QCOMPARE(sim.image(0, 0x1000), readFile(file.filePath));
-        QCOMPARE(rig.progress.last(), qMakePair(1, 100));
-        QVERIFY(std::all_of(rig.progress.begin(), rig.progress.end(), [](auto &report) { return report.first == 1; }));
-
-        // The run's record names the chip, the loader and the image exactly as they went out.
-        const RunRecord record = rig.records.value(0);
-        const QString loader = family.isEmpty() ? QString() : "ramcode_" + family.toLower() + ".bin";
-        const QByteArray loaderBytes = loader.isEmpty() ? QByteArray() : readFile(vendor ? folder.filePath(loader) : ":/bootram_bins/" + loader);
-        QCOMPARE(storedLoader(sim), loaderBytes);
-        QVERIFY(!QUuid(record.uuid).isNull() && !record.uuid.startsWith('{'));
-        QVERIFY(record.startedAt <= record.finishedAt && record.finishedAt.timeSpec() == Qt::UTC);
-        QCOMPARE(QStringList({ record.host, record.port, record.workMode, record.chipFamily, record.loaderState,
-                               record.loaderName, record.loaderSha256, record.message }),
-                 QStringList({ QSysInfo::machineHostName(), sim.linkPath(0), "download", family,
-                               family.isEmpty() ? "ram" : "rom", loader,
-                               loader.isEmpty() ? QString() : sha256(loaderBytes), "Success" }));
-        QVERIFY(record.code == 0 && record.baudrate == 921600 && !record.continuous && !record.appVersion.isEmpty());
-        const RunImage sent = record.images.value(0);
-        QVERIFY(record.images.size() == 1 && sent.written && sent.path == file.filePath && sent.address == file.startAddr && sent.size == 20000);
-        QCOMPARE(sent.sha256, sha256(sim.image(0, 0x1000)));
-    }
-
-    // The fault the simulated ZR740A shows, or a missing file or port on the host's side, or a loader
-    // folder of 70001-byte loaders: "-NAME" without that file, "empty NAME" with it empty.
-    void faults_data()
-    {
-        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("chip");
+        QTest::addColumn<QString>("family");
         QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("loader");
+        QTest::addColumn<QByteArray>("content");
         QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("folder");
-        const auto row = [](const char *name, const QString &fault, int mode, int code, const QString &folder = QString()) {
-            QTest::newRow(name) << fault << mode << code << folder;
-        };
-
+        QTest::addColumn<QStringList>("dialogue");
         const int download = Worker::WORK_MODE_DOWNLOAD, erase = Worker::WORK_MODE_ERASE;
+        const int invalid = ErrorCodes::RESULT_RAMCODE_FILE_INVALID;
+        const QString own = "ramcode_zr740a.bin", other = "ramcode_zr610a.bin";
+        const auto row = [](const char *name, const QString &chip, const QString &family, int mode, int code,
+                            const QStringList &lines, const QString &loader = {}, const QByteArray &bytes = {}) {
+            QTest::newRow(name) << chip << family << mode << loader << bytes << code << lines;
+        };
+        const auto rom = [](const QString &downloadLine) {
+            return QStringList{ "version \r\n@115200", downloadLine + "@115200", "loader@115200" };
+        };
+        // The host follows the loader's line speed: the file's lines at the configured speed,
+        // the file count and the reboot back at 115200.
+        const QStringList written{ "\r\nfilecount\r\n@115200", "baudrate 921600\r\n@115200",
+            "\r\nstartaddr 0x00001000\r\n@921600", "upgrade \r\n@921600", "image@921600",
+            "baudrate 115200\r\n@921600", "\r\nfilecount\r\n@115200", "\r\ndownloadsucess\r\n@115200",
+            "reboot \r\n@115200" };
+        const QStringList zr740a = rom("download \r\n");
+        const QStringList erased = zr740a + QStringList{ "ferase_all \r\n@115200" };
+        // The re-sent line already goes out at the speed the loader switched to.
+        QStringList resent = zr740a + written;
+        resent.insert(5, "baudrate 921600\r\n@921600");
+
+        row("ZR740A ROM", "", "ZR740A", download, 0, zr740a + written);
+        row("ZR740C ROM", "--families ZR740C", "ZR740C", download, 0,
+            rom("download [rambin][0x20000000] [14176]\r\n") + written);
+        row("ZR610A ROM", "--families ZR610A", "ZR610A", download, 0,
+            rom("download [rambin] [0x20008000] [11372]\r\n") + written);
+        row("ZR740C vendor loader", "--families ZR740C", "ZR740C", download, 0,
+            rom("download [rambin][0x20000000] [70001]\r\n") + written, "ramcode_zr740c.bin");
+        // A RAM loader needs no upload.
+        row("RAM loader already running", "--set 0:ram=1", "ram", download, 0,
+            QStringList{ "version \r\n@115200" } + written);
         // A transfer status arriving outside any transfer must change nothing.
-        row("silent chip, stray transfer status", "silent", download, ErrorCodes::RESULT_VERSION_READ_FAILED);
-        row("baudrate answer lost", "drop=baudrate", download, 0);
-        row("startaddr refused", "ffff=startaddr", download, ErrorCodes::RESULT_STARTADDR_READ_FAILED);
-        row("CAN during the image", "can=2", download, ErrorCodes::RESULT_FILE_SEND_FAILED);
-        row("missing file", "missing file", download, ErrorCodes::RESULT_ARG_FILENAME_INVALID);
-        row("missing file, erase", "missing file", erase, ErrorCodes::RESULT_ARG_FILENAME_INVALID);
-        row("absent port", "absent port", download, ErrorCodes::RESULT_PORT_OPEN_FAILED);
+        row("silent chip, stray transfer status", "--fault 0:silent", "", download,
+            ErrorCodes::RESULT_VERSION_READ_FAILED, QVector<QString>(5, "version \r\n@115200").toList());
+        row("baudrate answer lost", "--fault 0:drop=baudrate", "ZR740A", download, 0, resent);
+        row("startaddr refused", "--fault 0:ffff=startaddr", "ZR740A", download,
+            ErrorCodes::RESULT_STARTADDR_READ_FAILED, zr740a + written.mid(0, 3) + QStringList{ "..." });
+        row("CAN during the image", "--fault 0:can=2", "ZR740A", download,
+            ErrorCodes::RESULT_FILE_SEND_FAILED, zr740a + written.mid(0, 4) + QStringList{ "..." });
+        row("missing file", "missing file", "", download, ErrorCodes::RESULT_ARG_FILENAME_INVALID, {});
+        row("missing file, erase", "missing file", "", erase, ErrorCodes::RESULT_ARG_FILENAME_INVALID, {});
+        row("absent port", "absent port", "", download, ErrorCodes::RESULT_PORT_OPEN_FAILED, {});
         // Nothing to write is never a pass, and the chip is not touched.
-        row("no image configured", "no image", download, ErrorCodes::RESULT_ARGS_MISSING);
-        row("record not valid", "bad speed", download, ErrorCodes::RESULT_ARGS_MISSING);
-        row("erase on a ROM chip, vendor loader", "", erase, 0, "full");
+        row("no image configured", "no image", "", download, ErrorCodes::RESULT_ARGS_MISSING, {});
+        row("record not valid", "bad speed", "", download, ErrorCodes::RESULT_ARGS_MISSING, {});
+        row("erase on a ROM chip, vendor loader", "", "ZR740A", erase, 0, erased, own);
+        // No ROM loader holds more than 256 KiB in RAM.
+        row("own loader of 256 KiB", "", "ZR740A", download, 0, zr740a + written, own, randomBytes(0x40000, 9));
         // A line of one family needs only that family's loader.
-        row("another family's loader missing", "", download, 0, "-ramcode_zr610a.bin");
+        row("another family's loader missing", "", "ZR740A", download, 0, zr740a + written, other, "-");
         // Only "version" tells the family: after it, nothing of the loader goes on the line.
-        row("own loader missing", "", download, ErrorCodes::RESULT_RAMCODE_FILE_INVALID, "-ramcode_zr740a.bin");
+        row("own loader missing", "", "ZR740A", download, invalid, zr740a.mid(0, 1), own, "-");
         // A file that is there but unusable fails every run before anything is sent.
-        row("another family's loader empty", "", download, ErrorCodes::RESULT_RAMCODE_FILE_INVALID, "empty ramcode_zr610a.bin");
+        row("another family's loader empty", "", "", download, invalid, {}, other, "");
+        row("own loader over 256 KiB", "", "", download, invalid, {}, own, randomBytes(0x40001, 9));
+        row("a folder in a loader's place", "", "", download, invalid, {}, other, "dir");
         // Only the 30 s bound ends the wait for the erase.
-        row("erase never confirmed", "ffff=ferase_all", erase, ErrorCodes::RESULT_ERASE_ALL_READ_FAILED);
+        row("erase never confirmed", "--fault 0:ffff=ferase_all", "ZR740A", erase,
+            ErrorCodes::RESULT_ERASE_ALL_READ_FAILED, erased);
     }
 
-    void faults()
+    void run()
     {
-        QFETCH(QString, fault);
+        QFETCH(QString, chip);
+        QFETCH(QString, family);
         QFETCH(int, mode);
+        QFETCH(QString, loader);
+        QFETCH(QByteArray, content);
         QFETCH(int, code);
-        QFETCH(QString, folder);
-        const bool onHost = fault.contains(' ');
+        QFETCH(QStringList, dialogue);
+        const bool onHost = !chip.isEmpty() && !chip.startsWith("--");
         QTemporaryDir loaders;
-        QVERIFY(folder.isEmpty() || fillLoaderFolder(loaders, 70001));
-        if (folder.startsWith("empty "))
-            QVERIFY(writeFile(loaders.filePath(folder.mid(6)), QByteArray()));
-        QVERIFY(!folder.startsWith('-') || QFile::remove(loaders.filePath(folder.mid(1))));
+        const QString culprit = loaders.filePath(loader);
+        QVERIFY(loader.isEmpty() || fillLoaderFolder(loaders, 70001));
+        QVERIFY(content.isNull() || QFile::remove(culprit));
+        QVERIFY(content.isNull() || content == "-"
+                || (content == "dir" ? QDir().mkdir(culprit) : writeFile(culprit, content)));
         ChipSimProcess sim;
-        QVERIFY(sim.start(1, fault.isEmpty() || onHost ? QStringList() : QStringList{ "--fault", "0:" + fault }));
-        QList<FileCfg> files = { image("f.bin", 4000, 0x3000) };
-        if (fault == QLatin1String("missing file"))
+        QVERIFY(sim.start(1, onHost ? QStringList() : chip.split(' ', Qt::SkipEmptyParts)));
+        QList<FileCfg> files = { image("app.bin", 20000, 0x1000) };
+        if (chip == "missing file")
             files.append(FileCfg{ imageDir().filePath("gone.bin"), 0x9000 });
-        if (fault == QLatin1String("no image"))
+        if (chip == "no image")
             files.clear();
+        const QString port = chip == "absent port" ? imageDir().filePath("ttyNONE") : sim.linkPath(0);
+        const quint32 baudrate = chip == "bad speed" ? 9600 : 921600;
         WorkerRig rig;
         const QDeadlineTimer eraseBound(29000);
-        rig.run(files, fault == QLatin1String("absent port") ? imageDir().filePath("ttyNONE") : sim.linkPath(0),
-                fault == QLatin1String("bad speed") ? 9600 : 921600,
-                UserConfig::DOWNLOAD_MODE_SINGLESHOT, mode, true, folder.isEmpty() ? QString() : loaders.path());
-        if (fault == QLatin1String("silent")) {
+        rig.run(files, port, baudrate, UserConfig::DOWNLOAD_MODE_SINGLESHOT, mode, true,
+                loader.isEmpty() ? QString() : loaders.path());
+        if (chip.endsWith("silent")) {
             QTest::qWait(300);
+            const auto finished = YmodemFileTransmit::STATUS_FINISHED;
             QVERIFY(QMetaObject::invokeMethod(rig.worker, "slotTransmitStatus", Qt::QueuedConnection,
-                                              Q_ARG(YmodemFileTransmit::Status, YmodemFileTransmit::STATUS_FINISHED)));
+                                              Q_ARG(YmodemFileTransmit::Status, finished)));
         }
         QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>{ code }, 40000);
         QVERIFY(code != ErrorCodes::RESULT_ERASE_ALL_READ_FAILED || eraseBound.hasExpired());
+        // The result is reported as soon as "reboot" is written; give the chip time to read it.
+        const int heard = dialogue.endsWith("...") ? dialogue.size() - 1 : -1;
+        QTRY_COMPARE(linesWithBaud(sim).mid(0, heard), dialogue.mid(0, heard));
         QTest::qWait(100);
         QCOMPARE(rig.results.size(), 1);
-        const RunRecord record = rig.records.value(0);
-        QCOMPARE(record.code, code);
-        // A loader refused is named in the record.
-        const QString culprit = loaders.filePath(folder.mid(folder.startsWith('-') ? 1 : 6));
-        const bool refused = code == ErrorCodes::RESULT_RAMCODE_FILE_INVALID;
-        QCOMPARE(record.message, refused ? ErrorCodes::errorString(code).arg(culprit) : ErrorCodes::errorString(code));
-        QCOMPARE(record.workMode, QString(mode == Worker::WORK_MODE_ERASE ? "erase" : "download"));
-        QCOMPARE(record.images.size(), files.size());
-        for (const RunImage &entry : record.images)
-            QCOMPARE(entry.written, code == 0 && mode == Worker::WORK_MODE_DOWNLOAD);
+        const int rom = QMetaEnum::fromType<Code>().keyToValue(qPrintable("CodeInROM_" + family));
+        const bool download = mode == Worker::WORK_MODE_DOWNLOAD;
+        QCOMPARE(rig.ready, rom < 0 || !download ? QList<Code>() : QList<Code>{ Code(rom) });
 
-        const QStringList lines = sim.receivedLines(0);
-        if (onHost || folder.startsWith("empty "))
-            QVERIFY(lines.isEmpty());
-        else if (refused)
-            QCOMPARE(lines, QStringList{ "version \r\n" });
-        else if (mode == Worker::WORK_MODE_ERASE)
-            QCOMPARE(lines, QStringList({ "version \r\n", "download \r\n", "ferase_all \r\n" }));
-        else if (fault == QLatin1String("silent"))
-            QCOMPARE(lines.join(""), QString("version \r\n").repeated(5));
-        if (!folder.isEmpty() && code == 0)
-            QCOMPARE(storedLoader(sim), readFile(loaders.filePath("ramcode_zr740a.bin")));
-        // The re-sent line already goes out at the speed the loader switched to.
-        if (fault == QLatin1String("drop=baudrate")) {
-            QCOMPARE(sim.image(0, 0x3000), readFile(files.first().filePath));
-            QCOMPARE(linesWithBaud(sim).filter("baudrate 921600"),
-                     QStringList({ "baudrate 921600\r\n@115200", "baudrate 921600\r\n@921600" }));
+        // The run's record names the chip, the loader and the images exactly as they went out; a
+        // loader refused is named in its message.
+        const RunRecord record = rig.records.value(0);
+        const QByteArray stored = storedLoader(sim);
+        const QString name = stored.isEmpty() ? QString() : "ramcode_" + family.toLower() + ".bin";
+        const QString source = loader.isEmpty() ? ":/bootram_bins/" + name : loaders.filePath(name);
+        QCOMPARE(stored, name.isEmpty() ? QByteArray() : readFile(source));
+        QVERIFY(!QUuid(record.uuid).isNull() && !record.uuid.startsWith('{') && !record.appVersion.isEmpty());
+        QVERIFY(record.startedAt <= record.finishedAt && record.finishedAt.timeSpec() == Qt::UTC);
+        QVERIFY(record.baudrate == baudrate && !record.continuous);
+        const QString message = ErrorCodes::errorString(code);
+        const bool refused = code == ErrorCodes::RESULT_RAMCODE_FILE_INVALID;
+        const QString state = family.isEmpty() ? "" : family == "ram" ? "ram" : "rom";
+        QCOMPARE(QStringList({ record.host, record.port, record.workMode, record.chipFamily, record.loaderState,
+                               record.loaderName, record.loaderSha256, record.message }),
+                 QStringList({ QSysInfo::machineHostName(), port, download ? "download" : "erase",
+                               state == "rom" ? family : "", state, name, name.isEmpty() ? "" : sha256(stored),
+                               refused ? message.arg(culprit) : message }));
+        QCOMPARE(record.images.size(), files.size());
+        for (int i = 0; i < files.size(); ++i) {
+            const RunImage &entry = record.images.at(i);
+            const QByteArray bytes = readFile(files.at(i).filePath);
+            QVERIFY(entry.path == files.at(i).filePath && entry.address == files.at(i).startAddr);
+            QCOMPARE(entry.size, QFile::exists(entry.path) ? qint64(bytes.size()) : qint64(-1));
+            QCOMPARE(entry.sha256, entry.size < 0 ? QString() : sha256(bytes));
+            QCOMPARE(entry.written, code == 0 && download);
+            QVERIFY(!entry.written || sim.image(0, entry.address) == bytes);
         }
+        QVERIFY(!record.images.value(0).written || rig.progress.last() == qMakePair(1, 100));
+        for (const auto &report : rig.progress)
+            QCOMPARE(report.first, 1);
     }
 
-    void continuousServesChipAfterChip()
+    // One continuous line through its day: a board that does not answer yet, boards of two
+    // families whose loader already counts an image (an earlier run on the same board), an
+    // adapter pulled out and put back, and Start pressed again in the middle of an image.
+    void continuousLine()
     {
         ChipSimProcess sim;
-        QVERIFY(sim.start(1, { "--fault", "0:silent" }));
-        const FileCfg file = image("c.bin", 2500, 0x2000);
+        QVERIFY(sim.start(1, { "--throttle", "--c-interval-ms", "100", "--set", "0:filecount-start=1",
+                               "--fault", "0:silent" }));
+        const QList<FileCfg> files{ image("a.bin", 3000, 0x1000), image("b.bin", 5000, 0x20000),
+                                    image("c.bin", 700, 0x40000) };
+        const QList<FileCfg> next{ image("big.bin", 150000, 0x10000), image("small.bin", 3000, 0x80000) };
+        const int continuous = UserConfig::DOWNLOAD_MODE_CONTINUOUS, download = Worker::WORK_MODE_DOWNLOAD;
+        const int gone = ErrorCodes::RESULT_PORT_OPEN_FAILED;
         WorkerRig rig;
-        rig.run({ file }, sim.linkPath(0), 921600, UserConfig::DOWNLOAD_MODE_CONTINUOUS);
+        rig.run(files, sim.linkPath(0), 460800, continuous);
+        // Handed over while the line runs, a configuration waits for the next Start.
+        rig.run(next, sim.linkPath(0), 921600, continuous, download, false);
         // No chip answers: the worker keeps asking without a report.
         QTRY_VERIFY_WITH_TIMEOUT(sim.receivedLines(0).size() > 6, 5000);
         QVERIFY(rig.results.isEmpty());
 
-        // After "reboot" the simulator comes back as a fresh chip, as the next board on the line.
-        QVERIFY(sim.command(QStringLiteral("clear 0")));
+        // The host's "reboot" brings up a fresh chip: the next board, here of another family.
+        QVERIFY(sim.command("set 0 family=ZR610A") && sim.command("clear 0"));
         QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>({ 0, 0 }), 30000);
-        QCOMPARE(sim.receivedLines(0).filter("download ").size(), 2);
-        QCOMPARE(sim.image(0, 0x2000), readFile(file.filePath));
-
-        // An adapter pulled out: one report, calm retries, and production resumes on replug.
-        QVERIFY(sim.command(QStringLiteral("unplug 0")));
-        QTRY_COMPARE_WITH_TIMEOUT(rig.results.size(), 3, 10000);
-        QTest::qWait(2500);
-        QCOMPARE(rig.results, QList<int>({ 0, 0, ErrorCodes::RESULT_PORT_OPEN_FAILED }));
-        QVERIFY(sim.command(QStringLiteral("replug 0")));
-        QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>({ 0, 0, ErrorCodes::RESULT_PORT_OPEN_FAILED, 0 }), 30000);
-        QSet<QString> uuids;
-        for (const RunRecord &record : rig.records)
-            uuids.insert(record.uuid);
-        QCOMPARE(uuids.size(), 4);
-        // Only the run without a port wrote nothing.
-        QVERIFY(rig.records.last().continuous && rig.records.last().images.value(0).written && !rig.records.at(2).images.value(0).written);
-    }
-
-    // A configuration handed over while a chip is served applies from the next start. The loader
-    // already counts an image (an earlier run on the same board): that must not make a run skip one.
-    void configurationWaitsForNextStart()
-    {
-        ChipSimProcess sim;
-        QVERIFY(sim.start(1, { "--set", "0:filecount-start=1" }));
-        const QList<FileCfg> files{ image("a.bin", 3000, 0x1000), image("b.bin", 5000, 0x20000), image("c.bin", 700, 0x40000) };
-        const FileCfg second = image("second.bin", 2000, 0x30000);
-        WorkerRig rig;
-        rig.run(files, sim.linkPath(0), 460800);
-        rig.run({ second }, sim.linkPath(0), 230400, UserConfig::DOWNLOAD_MODE_SINGLESHOT, Worker::WORK_MODE_DOWNLOAD, false);
-        QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>{ 0 }, 20000);
-        QCOMPARE(sim.receivedLines(0).filter("startaddr"), QStringList({ "\r\nstartaddr 0x00001000\r\n",
-                 "\r\nstartaddr 0x00020000\r\n", "\r\nstartaddr 0x00040000\r\n" }));
-        QCOMPARE(sim.receivedLines(0).filter("upgrade").size(), 3);
+        const QStringList lines = sim.receivedLines(0);
+        QCOMPARE(lines.filter("download "),
+                 QStringList({ "download \r\n", "download [rambin] [0x20008000] [11372]\r\n" }));
+        const QStringList startAddrs{ "\r\nstartaddr 0x00001000\r\n", "\r\nstartaddr 0x00020000\r\n",
+                                      "\r\nstartaddr 0x00040000\r\n" };
+        QCOMPARE(lines.filter("startaddr"), startAddrs + startAddrs);
         QCOMPARE(rig.progress.last(), qMakePair(3, 100));
-        QCOMPARE(rig.records.value(0).baudrate, 460800u);
+        QVERIFY(rig.records.value(0).baudrate == 460800 && rig.records.value(1).baudrate == 460800);
         for (const FileCfg &file : files)
             QCOMPARE(sim.image(0, file.startAddr), readFile(file.filePath));
 
-        QVERIFY(sim.command(QStringLiteral("reboot 0")));
-        QMetaObject::invokeMethod(rig.worker, "slotWorkerStart");
-        QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>({ 0, 0 }), 20000);
-        QCOMPARE(sim.image(0, second.startAddr), readFile(second.filePath));
-        QCOMPARE(rig.records.value(1).images.value(0).path, second.filePath);
-    }
+        // An adapter pulled out: one report, calm retries, and production resumes on replug.
+        QVERIFY(sim.command("unplug 0"));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.results.size(), 3, 10000);
+        QTest::qWait(2500);
+        QCOMPARE(rig.results, QList<int>({ 0, 0, gone }));
+        QVERIFY(sim.command("replug 0"));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>({ 0, 0, gone, 0 }), 30000);
 
-    // Start pressed again on a continuous line while an image is on its way: the old transfer ends
-    // before the new run's first command, the interrupted run reports nothing and both chips pass.
-    void restartDuringTransfer()
-    {
-        ChipSimProcess sim;
-        QVERIFY(sim.start(2, { "--throttle", "--families", "ZR740A,ZR610A" }));
-        const QList<FileCfg> files{ image("big.bin", 150000, 0x10000), image("small.bin", 3000, 0x80000) };
-        WorkerRig rigs[2];
-        for (int chip = 0; chip < 2; ++chip)
-            rigs[chip].run(files, sim.linkPath(chip), 921600, UserConfig::DOWNLOAD_MODE_CONTINUOUS);
-        // In the middle of the large first image (a later chip on the line will do as well).
-        const auto midImage = [&rigs] {
-            const QPair<int, int> last = rigs[0].progress.value(rigs[0].progress.size() - 1);
+        // Start, then Start again in the middle of the large first image: the old transfer ends
+        // before the new run's first command, and the interrupted run reports nothing.
+        rig.progress.clear();
+        QMetaObject::invokeMethod(rig.worker, "slotWorkerStart");
+        const auto midImage = [&rig] {
+            const QPair<int, int> last = rig.progress.value(rig.progress.size() - 1);
             return last.first == 1 && last.second >= 20 && last.second <= 70;
         };
         QTRY_VERIFY_WITH_TIMEOUT(midImage(), 30000);
         const int before = sim.transcript(0).size();
-        for (int chip = 0; chip < 2; ++chip)
-            rigs[chip].run(files, sim.linkPath(chip), 921600, UserConfig::DOWNLOAD_MODE_CONTINUOUS);
+        QMetaObject::invokeMethod(rig.worker, "slotWorkerStart");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>({ 0, 0, gone, 0, 0 }), 30000);
+        for (const FileCfg &file : next)
+            QCOMPARE(sim.image(0, file.startAddr), readFile(file.filePath));
+        QStringList heard;   // what the chip took amiss, and the new run's "version"
+        for (const QJsonObject &event : sim.transcript(0).mid(before))
+            if (event.value("ev") == "violation" || event.value("line") == "version \r\n")
+                heard << event.value("what").toString() + event.value("line").toString();
+        const int version = heard.indexOf("version \r\n");
+        QVERIFY2(version > 0 && heard.mid(0, version).contains("transfer cancelled by the host"),
+                 qPrintable(heard.join('|')));
+        QCOMPARE(heard.mid(version).filter("version \r\n"), heard.mid(version));
 
-        QTRY_VERIFY_WITH_TIMEOUT(!rigs[0].results.isEmpty() && !rigs[1].results.isEmpty(), 60000);
-        for (int chip = 0; chip < 2; ++chip) {
-            QVERIFY(std::all_of(rigs[chip].results.begin(), rigs[chip].results.end(), [](int r) { return r == 0; }));
-            for (const FileCfg &file : files)
-                QCOMPARE(sim.image(chip, file.startAddr), readFile(file.filePath));
-        }
-        // Chip 0's receiver was cancelled before the new "version"; nothing of the old run after it.
-        const QList<QJsonObject> events = sim.transcript(0).mid(before);
-        const auto version = std::find_if(events.begin(), events.end(), [](const QJsonObject &event) {
-            return event.value("ev") == "rx" && event.value("line") == "version \r\n";
-        });
-        QVERIFY(version != events.end());
-        QVERIFY(std::any_of(events.begin(), version, [](const QJsonObject &event) {
-            return event.value("what").toString().contains("cancelled by the host");
-        }));
-        for (auto event = version; event != events.end(); ++event)
-            QVERIFY2(event->value("ev") != "violation", qPrintable(event->value("what").toString()));
+        QSet<QString> uuids;
+        for (const RunRecord &record : rig.records)
+            uuids.insert(record.uuid);
+        QCOMPARE(uuids.size(), 5);
+        // Only the run without a port wrote nothing.
+        QVERIFY(rig.records.last().continuous && rig.records.last().images.value(0).written);
+        QVERIFY(!rig.records.at(2).images.value(0).written);
+        QCOMPARE(rig.records.last().images.value(0).path, next.first().filePath);
     }
 };
 

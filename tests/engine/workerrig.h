@@ -47,8 +47,6 @@ struct WorkerRig : QObject
 {
     WorkerRig()
     {
-        registerUserConfigMetaType();
-        registerWorkerMetaTypes();
         worker->moveToThread(&thread);
         connect(&thread, &QThread::started, worker, &Worker::slotWorkerInit);
         connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
