@@ -10,9 +10,15 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
+#include <utility>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
 
 namespace {
 int signalSockets[2] = {-1, -1};
@@ -61,12 +67,44 @@ bool carryOut(SimChip *chip, const QString &command, const QString &argument, QS
     return true;
 }
 
-// Runs `work` in the chip's thread and waits for it: a chip's state belongs to its thread.
-template<typename Work>
-void inChipThread(SimChip *chip, Work work)
+// Qt's blocking hand-over waits on a futex the thread sanitizer cannot see; these two tell it
+// what the hand-over guarantees: the caller's writes come before the call, the chip's after.
+void handOver(void *token)
 {
-    QMetaObject::invokeMethod(chip, work, Qt::BlockingQueuedConnection);
+#if defined(__SANITIZE_THREAD__)
+    __tsan_release(token);
+#else
+    Q_UNUSED(token);
+#endif
 }
+
+void takeOver(void *token)
+{
+#if defined(__SANITIZE_THREAD__)
+    __tsan_acquire(token);
+#else
+    Q_UNUSED(token);
+#endif
+}
+
+// Runs `work` in the chip's thread, waits for it and returns what it returned: a chip's state
+// belongs to its thread. Nothing of the caller's stack crosses; the result comes back on the heap.
+template<typename Work>
+auto inChipThread(SimChip *chip, Work work)
+{
+    const auto result = std::make_shared<decltype(work())>();
+    handOver(result.get());
+    QMetaObject::invokeMethod(chip, [work, result] {
+        takeOver(result.get());
+        *result = work();
+        handOver(result.get());
+    }, Qt::BlockingQueuedConnection);
+    takeOver(result.get());
+    return *result;
+}
+
+// A failure's reason, or none.
+using Failure = std::pair<bool, QString>;
 }
 
 ChipSimulator::ChipSimulator(QObject *parent)
@@ -110,10 +148,14 @@ void ChipSimulator::addChip(SimChip *chip)
 bool ChipSimulator::start(QString *error)
 {
     for (SimChip *chip : chips) {
-        bool ok = false;
-        inChipThread(chip, [&] { ok = chip->prepare(error) && chip->plug(error); });
-        if (!ok)
+        const Failure failure = inChipThread(chip, [chip] {
+            QString reason;
+            return Failure(!chip->prepare(&reason) || !chip->plug(&reason), reason);
+        });
+        if (failure.first) {
+            *error = failure.second;
             return false;
+        }
     }
     for (SimChip *chip : chips)
         printLine(QStringLiteral("%1 %2 %3").arg(chip->index()).arg(chip->linkPath(), chip->familyName()));
@@ -135,6 +177,7 @@ void ChipSimulator::shutdown()
         inChipThread(chip, [chip] {
             if (chip->isPlugged())
                 chip->unplug(QStringLiteral("exit"));
+            return true;
         });
     }
     chips.clear();
@@ -195,10 +238,10 @@ QString ChipSimulator::execute(const QString &line)
     if (!chip)
         return QStringLiteral("ERR ") + error;
 
-    QString reply = QStringLiteral("OK ") + line;
-    inChipThread(chip, [&] {
-        if (!carryOut(chip, command, words.value(2), &error))
-            reply = QStringLiteral("ERR ") + error;
+    const QString argument = words.value(2);
+    const Failure failure = inChipThread(chip, [chip, command, argument] {
+        QString reason;
+        return Failure(!carryOut(chip, command, argument, &reason), reason);
     });
-    return reply;
+    return failure.first ? QStringLiteral("ERR ") + failure.second : QStringLiteral("OK ") + line;
 }
