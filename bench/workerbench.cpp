@@ -20,6 +20,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QJsonArray>
 #include <QRandomGenerator>
 #include <QSerialPort>
@@ -29,6 +30,7 @@
 #include <QTimer>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -46,6 +48,21 @@ double cpuSeconds()
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
            + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU seconds another process of ours (the simulator) has used so far; 0 if it cannot be read.
+double processCpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !stat.open(QIODevice::ReadOnly))
+        return 0;
+    // The fields after the command name, whose parentheses may hold spaces: utime and stime
+    // are the 12th and 13th of them.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() <= 12)
+        return 0;
+    return double(fields.at(11).toLongLong() + fields.at(12).toLongLong()) / double(sysconf(_SC_CLK_TCK));
 }
 
 // Ratio to the wire limit of the transfer the chip recorded last of the given kind; 0 if none.
@@ -201,11 +218,13 @@ void benchRow(const QString &image, quint32 baud, int ports, double *loneOurs, d
         return;
     }
     const double cpuBefore = cpuSeconds();
+    const double simCpuBefore = processCpuSeconds(sim.processId());
     QElapsedTimer clock;
     clock.start();
     const int oursPassed = runOurs(sim, 0, ports, image, baud);
     const double wall = clock.elapsed() / 1000.0;
     const double cpu = cpuSeconds() - cpuBefore;
+    const double simCpu = processCpuSeconds(sim.processId()) - simCpuBefore;
     const int sbPassed = runSb(sbSim, 0, ports, image, baud, false);
 
     std::vector<double> ours, theirs, loaders;
@@ -219,9 +238,9 @@ void benchRow(const QString &image, quint32 baud, int ports, double *loneOurs, d
         *loneOurs = o.mean;
     *loaderOurs = spread(loaders).mean;
     const QString lone = ports > 1 && *loneOurs > 0 ? QString::number(o.min / *loneOurs, 'f', 3) : QStringLiteral("-");
-    std::printf("%8u %6d %11.3f %11.3f %11.3f %11.3f %8.3f %9s %8.2f %7.2f %5d/%d %5d/%d\n", baud, ports, o.mean, o.min,
-                s.mean, s.min, s.mean > 0 ? o.mean / s.mean : 0.0, qPrintable(lone), wall, cpu, oursPassed, ports,
-                sbPassed, ports);
+    std::printf("%8u %6d %11.3f %11.3f %11.3f %11.3f %8.3f %9s %8.2f %7.2f %7.2f %5d/%d %5d/%d\n", baud, ports, o.mean,
+                o.min, s.mean, s.min, s.mean > 0 ? o.mean / s.mean : 0.0, qPrintable(lone), wall, cpu, simCpu,
+                oursPassed, ports, sbPassed, ports);
     std::fflush(stdout);
 }
 
@@ -315,9 +334,10 @@ int main(int argc, char *argv[])
         bauds = {parser.value(QStringLiteral("baud")).toUInt()};
 
     std::printf("Ratio to the wire limit per port (mean, min) for the worker and for sb, ours/sb (means),\n"
-                "the slowest of 20 ports against a lone port, and the worker's wall and CPU seconds.\n\n");
-    std::printf("%8s %6s %11s %11s %11s %11s %8s %9s %8s %7s %7s %7s\n", "baud", "ports", "ours mean", "ours min",
-                "sb mean", "sb min", "ours/sb", "min/lone", "wall s", "cpu s", "ours", "sb");
+                "the slowest of 20 ports against a lone port, the worker's wall and CPU seconds and the\n"
+                "CPU seconds its simulator spent meanwhile.\n\n");
+    std::printf("%8s %6s %11s %11s %11s %11s %8s %9s %8s %7s %7s %7s %7s\n", "baud", "ports", "ours mean", "ours min",
+                "sb mean", "sb min", "ours/sb", "min/lone", "wall s", "cpu s", "sim s", "ours", "sb");
     double loaderOurs = 0;
     for (quint32 baud : bauds) {
         double loneOurs = 0;

@@ -45,6 +45,7 @@ public:
     QString linkPath(int chip) const { return links.value(chip); }
     QString outDir() const { return dir ? dir->filePath("out") : QString(); }
     bool isRunning() const { return process && process->state() == QProcess::Running; }
+    qint64 processId() const { return process ? process->processId() : 0; }
 
     // Sends one control line and waits for its OK or ERR.
     bool command(const QString &line)
