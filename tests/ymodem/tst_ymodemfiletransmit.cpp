@@ -147,9 +147,9 @@ private slots:
         // Names of 30 characters are kept, longer ones shortened. In 128-byte blocks the
         // 300 KiB file would take 2400 steps; the long-block run covers it.
         const struct { QString name; qint64 size; QString arrives; } files[] = {
-            {"empty.bin", 0, ""}, {"RAMCODE.BIN", 128, ""}, {"b129.bin", 129, ""}, {"b1023_is_thirty_characters.bin", 1023, ""},
-            {"zr740a_app_release_v1.9.13x.bin", 1025, "zr740a_app-xxx-release_v1.9.13x.bin"},
-            {":/ymodem_test/ramcode_sample.bin", 0, "ramcode_sample.bin"}, {"app300k.bin", 300 * 1024 + 77, ""}};
+            {"empty.bin", 0, ""}, {"RAMCODE.BIN", 128, ""}, {"b129.bin", 129, ""}, {"app300k.bin", 300 * 1024 + 77, ""},
+            {"b1023_is_thirty_characters.bin", 1023, ""}, {":/ymodem_test/ramcode_sample.bin", 0, "ramcode_sample.bin"},
+            {"zr740a_app_release_v1.9.13x.bin", 1025, "zr740a_app-xxx-release_v1.9.13x.bin"}};
         std::deque<Line> lines;
         for (int i = 0; i < int(sizeof files / sizeof *files) * 2 - 1; ++i) {
             const auto &file = files[i / 2];

@@ -164,8 +164,8 @@ private slots:
         const QStringList back = {"send:baudrate 115200\r\n", "expect:baudrate 115200\r\n", "baud:115200",
                                   "send:\r\nfilecount\r\n", "expect:\r\nfc:1\r\n", "send:\r\ndownloadsucess\r\n",
                                   "send:reboot \r\n", "send:version \r\n", "expect:Mar 14"};
-        QTest::newRow("ZR740C, lrzsz, throttled 921600")
-                << "--families ZR740C --throttle" << rom + countZero + fast + upgrade + QStringList("sb:1K:app.bin") + back;
+        QTest::newRow("ZR740C, lrzsz, throttled 921600") << "--families ZR740C --throttle"
+                << rom + countZero + fast + upgrade + QStringList("sb:1K:app.bin") + back;
         addFaultRows();
     }
 
