@@ -16,7 +16,7 @@ class ScriptedPeer : public Ymodem
 {
 public:
     using Ymodem::Ymodem;
-    using Ymodem::stage, Ymodem::tickCount;
+    using Ymodem::stage;
 
     QByteArray line;         // sent by the receiver, not read yet
     QByteArray sent, file;   // everything the engine wrote; what the owner has still to send
@@ -96,15 +96,13 @@ private slots:
         const QByteArray header =
                 QByteArray::fromHex("0100ff") + HEADER_DATA.leftJustified(128, '\0') + QByteArray::fromHex("4363");
         const QByteArray batchEnd = ymodemPacket(0, QByteArray());
-        const QList<QByteArray> end{k + eot, k, c + batchEnd, k};
+        // The first EOT is refused; an ACK to the EOT waits for the C that asks for the next file.
+        const QList<QByteArray> end{k + eot, n + eot, k, c + batchEnd, k};
         const uint error = Ymodem::EVENT_ERROR;
         QByteArray f;
         for (int i = 0; i < 258 * 128; ++i)
             f += char(i * 7 + i / 256);
 
-        // The EOT, like block 1, waits for the C that follows the header's ACK; an ACK to
-        // the EOT waits for the C that asks for the next file.
-        addExchange("empty file", {c + header, k, c + eot, n + eot, k, c + batchEnd, k}, {E, T, F});
         // 128-byte blocks only for an N of 128 or less (the wrap below), zero-padded.
         addExchange("N 129 is long", QList<QByteArray>{c + header, k, c + ymodemPacket(1, f.left(129))} + end,
                     {E, T, T, F}, f.left(129), 129);
@@ -154,7 +152,6 @@ private slots:
         }
         QCOMPARE(peer.events, events);
         QCOMPARE(peer.stage, uint32_t(Ymodem::STAGE_IDLE));
-        QCOMPARE(peer.tickCount, 0u);
         // However the transfer ended, the next one starts from the header.
         peer.refusing = false;
         peer.answer({});
@@ -198,12 +195,10 @@ private slots:
         }
         QCOMPARE(peer.events.mid(eventsBefore), Events{answers == 0 ? Ymodem::EVENT_TIMEOUT : Ymodem::EVENT_ERROR});
         QCOMPARE(peer.stage, uint32_t(Ymodem::STAGE_IDLE));
-        QCOMPARE(peer.tickCount, 0u);
     }
 
-    // On the owner's clock (microseconds, 5 ms ticks) bytes that step the engine at one moment do
-    // not count as time; a late step repeats once, and the next repeat is a full interval later,
-    // plus the half tick that keeps a repeat behind a receiver's own interval of silence.
+    // On the owner's clock (microseconds, 5 ms ticks) a late step repeats once, and the next repeat is a full
+    // interval later, plus the half tick that keeps a repeat behind a receiver's own interval of silence.
     void ownerClock()
     {
         ScriptedPeer peer(199, 2, 999);
@@ -214,8 +209,6 @@ private slots:
         peer.answer("C");
         peer.answer("\x06");
         const QByteArray block = peer.answer("C");
-        for (int i = 0; i < 1000; ++i)
-            QVERIFY(peer.answer("x").isEmpty());
         const struct { uint64_t us; QByteArray sent; } steps[] = {
             {1250000, block}, {1002499, {}}, {1, block}, {1002499, {}}, {1, FIVE_CAN}};
         for (const auto &step : steps) {

@@ -147,10 +147,9 @@ private slots:
         // Names of 30 characters are kept, longer ones shortened. In 128-byte blocks the
         // 300 KiB file would take 2400 steps; the long-block run covers it.
         const struct { QString name; qint64 size; QString arrives; } files[] = {
-            {"empty.bin", 0, ""}, {"one.bin", 1, ""}, {"RAMCODE.BIN", 128, ""}, {"b129.bin", 129, ""},
-            {"b1023_is_thirty_characters.bin", 1023, ""}, {"b1024.bin", 1024, ""},
-            {"zr740a_app_release_v1.9.13x.bin", 1025, "zr740a_app-xxx-release_v1.9.13x.bin"},
-            {":/ymodem_test/ramcode_sample.bin", 0, "ramcode_sample.bin"}, {"app300k.bin", 300 * 1024 + 77, ""}};
+            {"empty.bin", 0, ""}, {"RAMCODE.BIN", 128, ""}, {"b129.bin", 129, ""}, {"app300k.bin", 300 * 1024 + 77, ""},
+            {"b1023_is_thirty_characters.bin", 1023, ""}, {":/ymodem_test/ramcode_sample.bin", 0, "ramcode_sample.bin"},
+            {"zr740a_app_release_v1.9.13x.bin", 1025, "zr740a_app-xxx-release_v1.9.13x.bin"}};
         std::deque<Line> lines;
         for (int i = 0; i < int(sizeof files / sizeof *files) * 2 - 1; ++i) {
             const auto &file = files[i / 2];
@@ -197,8 +196,7 @@ private slots:
 
         const QByteArray data("C\x06" "C"), none;
         const int error = YmodemFileTransmit::STATUS_ERROR, aborted = YmodemFileTransmit::STATUS_ABORTED, timedOut = YmodemFileTransmit::STATUS_TIMED_OUT;
-        QTest::newRow("receiver never starts") << none << QString() << none << timedOut << FIVE_CAN;
-        // Bytes that mean nothing step the engine at once but do not bring the 3 s time-out nearer.
+        // The receiver never starts: bytes that mean nothing step the engine but bring no time-out nearer.
         QTest::newRow("noise instead of C") << none << QString() << QByteArray(3000, 'x') << timedOut << FIVE_CAN;
         // A refusing chip gets no CAN.
         QTest::newRow("unknown cmd! while waiting") << none << QString() << QByteArray("unknown cmd!") << error << none;

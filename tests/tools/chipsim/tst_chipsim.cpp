@@ -14,6 +14,7 @@ const QStringList header3k = {"header:3072", "reply:ack", "reply:C", "block:1", 
 // EOT twice, then the empty end-of-batch block.
 const QStringList fileEnd = {"eot", "reply:nak", "eot", "reply:ack", "reply:C", "end", "reply:ack"};
 const QStringList countZero = {"send:\r\nfilecount\r\n", "expect:\r\nfc:0\r\n"};
+const QStringList fast = {"send:baudrate 921600\r\n", "expect:baudrate 921600\r\n", "baud:921600"};
 const QString ram = QStringLiteral(" --set 0:ram=1");
 // Every fault option shows on the line as the host would meet it, and so does what the loaders refuse.
 void addFaultRows()
@@ -22,12 +23,8 @@ void addFaultRows()
         QTest::newRow(name) << args + QStringLiteral(" --give-up-ms 600 --erase-ms 100") << steps;
     };
     const QStringList block2 = upgrade + header3k + QStringList{"block:2"};
-    row("silent", "--fault 0:silent", {"send:version \r\n", "silence:300"});
     row("delay", "--fault 0:delay=500", {"send:version \r\n", "silence:300", "expect:Jun 19 2019/21:01:04\r\n"});
-    row("drop version once", "--fault 0:drop=version", {"send:version \r\n", "silence:300", "send:version \r\n", "expect:Jun 19"});
     row("drop version always", "--fault 0:dropall=version", {"send:version \r\n", "silence:300", "send:version \r\n", "silence:300"});
-    row("ffff startaddr", "--fault 0:ffff=startaddr" + ram,
-        {"send:\r\nstartaddr 0x00001000\r\n", "expect:\r\nstartaddr 0x00001000\r\n\r\nffff\r\n", "absent:pppp"});
     row("nak", "--fault 0:nak=2" + ram, block2 + QStringList{"reply:nak", "block:2", "reply:ack", "block:3", "reply:ack"} + fileEnd);
     row("can", "--fault 0:can=2" + ram, block2 + QStringList{"reply:can", "reply:can"} + countZero);
     row("abort with A", "--fault 0:abort-a=2" + ram, block2 + QStringList{"reply:A"} + countZero);
@@ -45,7 +42,6 @@ void addFaultRows()
     row("bad CRC is refused", ram, upgrade + QStringList{"header:2048", "reply:ack", "reply:C", "block:1:crc", "reply:nak", "block:1", "reply:ack"});
     // A throttled line gives no credit for time it lay idle: a block after a pause takes its full wire time
     // (1029 bytes of ten bits at 921600 baud: 11.165 ms), blocks back to back theirs one after another.
-    const QStringList fast = {"send:baudrate 921600\r\n", "expect:baudrate 921600\r\n", "baud:921600"};
     row("throttled wire time", "--throttle" + ram, fast + upgrade + QStringList{"header:110000", "reply:ack",
         "reply:C", "silence:100", "blocks:1:1:11", "blocks:2:100:1116"});
     row("short file is not counted", ram,
@@ -63,7 +59,6 @@ class tst_ChipSim : public QObject
     QByteArray image = patternBytes(20 * 1024 + 77);
     QSerialPort port; // the host end of the link under test
     QByteArray rx;
-    QStringList sent;
 
     bool open(const QString &path, qint32 baud = 115200)
     {
@@ -74,10 +69,9 @@ class tst_ChipSim : public QObject
     }
 
     // One step per entry, "verb:argument": send:TEXT (collects the chip's bytes anew), expect:TEXT (within 3 s),
-    // silence:MS, absent:TEXT (since the last send), baud:N (host side), header:SIZE, block:N[:crc], eot, end
-    // (empty batch block), blocks:FIRST:COUNT:MS (back to back, all acknowledged, not before MS), reply:TOKEN
-    // (ack, nak, can, C, A, or none within 1 s), violation:TEXT (in the transcript), gone (no link),
-    // sb:1K|128:FILE (lrzsz sends FILE in blocks of that size), cmd:LINE and refused:LINE (control).
+    // silence:MS, baud:N (host side), header:SIZE, block:N[:crc], eot, end (empty batch block),
+    // blocks:FIRST:COUNT:MS (back to back, all acknowledged, not before MS), reply:TOKEN (ack, nak, can, C, A,
+    // or none within 1 s), violation:TEXT (in the transcript), gone (no link), sb:1K|128:FILE (lrzsz sends FILE).
     void runScript(ChipSimProcess &sim, const QStringList &steps)
     {
         const auto waitFor = [this](auto done, int ms) {
@@ -96,12 +90,11 @@ class tst_ChipSim : public QObject
             const QByteArray where = step.toLatin1().replace("\r", "\\r").replace("\n", "\\n") + " got: ";
             if (verb == "send") {
                 send(bytes);
-                sent << argument;
             } else if (verb == "expect") {
                 QVERIFY2(waitFor([&] { return rx.contains(bytes); }, 3000), where + rx.toPercentEncoding());
-            } else if (verb == "silence" || verb == "absent") {
-                waitFor([] { return false; }, verb == "silence" ? argument.toInt() : 0);
-                QVERIFY2(verb == "silence" ? rx.isEmpty() : !rx.contains(bytes), where + rx.toPercentEncoding());
+            } else if (verb == "silence") {
+                waitFor([] { return false; }, argument.toInt());
+                QVERIFY2(rx.isEmpty(), where + rx.toPercentEncoding());
             } else if (verb == "baud") {
                 port.setBaudRate(argument.toInt());
             } else if (verb == "header" || verb == "end" || verb == "eot") {
@@ -145,8 +138,6 @@ class tst_ChipSim : public QObject
                 sb.start("sb", argument.startsWith("1K") ? QStringList("-k") + args : args);
                 QVERIFY2(sb.waitForFinished(30000) && sb.exitStatus() == QProcess::NormalExit && sb.exitCode() == 0, sb.readAllStandardError());
                 QVERIFY(open(port.portName(), speed));
-            } else if (verb == "cmd" || verb == "refused") {
-                QVERIFY2(sim.command(argument) == (verb == "cmd"), where);
             } else {
                 QFAIL(qPrintable("unknown step " + step));
             }
@@ -162,23 +153,19 @@ private slots:
         QVERIFY(writeFile(files.filePath(QStringLiteral("ramcode.bin")), loader) && writeFile(files.filePath(QStringLiteral("app.bin")), image));
     }
 
-    // The whole dialogue of one download, with lrzsz as the host's YMODEM sender for the loader and the image;
-    // every fault option as the host would meet it on the line, and what the loaders refuse.
+    // The whole dialogue of one download on a throttled line, lrzsz's sb sending the loader in 128-byte blocks
+    // and the image in 1K blocks; every fault option as the host would meet it, and what the loaders refuse.
     void dialogue_data()
     {
         QTest::addColumn<QString>("args");
         QTest::addColumn<QStringList>("steps");
-        auto add = [](const char *name, const QString &args, const QString &marker, const QString &download, const QString &sb, int speed) {
-            const QString line = QStringLiteral("baudrate %1\r\n").arg(speed);
-            const QStringList rom = {"send:version \r\n", "expect:" + marker, "expect:\r\n", "send:" + download, "expect:C", "sb:" + sb + ":ramcode.bin"};
-            const QStringList fast = {"send:" + line, "expect:" + line, QStringLiteral("baud:%1").arg(speed)};
-            const QStringList back = {"send:baudrate 115200\r\n", "expect:baudrate 115200\r\n", "baud:115200", "send:\r\nfilecount\r\n",
-                                      "expect:\r\nfc:1\r\n", "send:\r\ndownloadsucess\r\n", "send:reboot \r\n", "send:version \r\n", "expect:" + marker};
-            QTest::newRow(name) << args << rom + countZero + fast + upgrade + QStringList("sb:" + sb + ":app.bin") + back;
-        };
-        add("ZR740C, 1K blocks, 921600", "--families ZR740C", "Mar 14 2021/00:23:32", "download [rambin][0x20000000] [3001]\r\n", "1K", 921600);
-        add("ZR610A, 128-byte blocks", "--families ZR610A", "Jan", "download [rambin] [0x20008000] [3001]\r\n", "128", 115200);
-        add("ZR740A, 1K blocks, throttled 460800", "--families ZR740A --throttle", "Jun 19 2019/21:01:04", "download \r\n", "1K", 460800);
+        const QStringList rom = {"send:version \r\n", "expect:Mar 14 2021/00:23:32\r\n",
+                                 "send:download [rambin][0x20000000] [3001]\r\n", "expect:C", "sb:128:ramcode.bin"};
+        const QStringList back = {"send:baudrate 115200\r\n", "expect:baudrate 115200\r\n", "baud:115200",
+                                  "send:\r\nfilecount\r\n", "expect:\r\nfc:1\r\n", "send:\r\ndownloadsucess\r\n",
+                                  "send:reboot \r\n", "send:version \r\n", "expect:Mar 14"};
+        QTest::newRow("ZR740C, lrzsz, throttled 921600") << "--families ZR740C --throttle"
+                << rom + countZero + fast + upgrade + QStringList("sb:1K:app.bin") + back;
         addFaultRows();
     }
 
@@ -187,7 +174,6 @@ private slots:
         QFETCH(QString, args);
         QFETCH(QStringList, steps);
         ChipSimProcess sim;
-        sent.clear();
         QVERIFY(sim.start(1, args.split(QLatin1Char(' '), Qt::SkipEmptyParts)) && open(sim.linkPath(0)));
         runScript(sim, steps);
         if (QTest::currentTestFailed() || steps.filter(QStringLiteral("sb:")).isEmpty())
@@ -195,15 +181,9 @@ private slots:
         QCOMPARE(sim.image(0, 0x1000), image);
         QCOMPARE(readFile(QDir(sim.outDir()).filePath(QStringLiteral("chip0-boot1-loader-ramcode.bin"))), loader);
         QCOMPARE(sim.fields(0, "image", "path"), (QStringList{"chip0-boot1-loader-ramcode.bin", "chip0-boot1-file1-0x00001000.bin"}));
-        QTRY_COMPARE(sim.receivedLines(0), sent);
         QCOMPARE(sim.fields(0, "violation", "what"), QStringList());
         QCOMPARE(sim.fields(0, "state", "what"), (QStringList{"rom", "ram", "rom"}));
         QCOMPARE(sim.fields(0, "state", "boot"), (QStringList{"1", "1", "2"}));
-        // The start address went out at the new speed, and the chip heard it at that speed.
-        const QString speed = steps.filter(QStringLiteral("baud:")).first().mid(5);
-        const int at = sim.fields(0, "rx", "line").indexOf(QStringLiteral("\r\nstartaddr 0x00001000\r\n"));
-        QCOMPARE(sim.fields(0, "rx", "baud").value(at), speed);
-        QCOMPARE(sim.fields(0, "rx", "chipbaud").value(at), speed);
     }
 
     // Twenty chips of the families in turn; the first is unplugged and replugged through the control input.
@@ -217,9 +197,9 @@ private slots:
         QCOMPARE(linkDir.entryList(all).size(), 20);
         const QStringList oneFile = upgrade + QStringList{"header:1024", "reply:ack", "reply:C", "block:1", "reply:ack"} + fileEnd;
         QVERIFY(QFileInfo(link).isSymLink() && open(link));
-        runScript(sim, oneFile + QStringList{"cmd:unplug 0", "refused:unplug 0", "refused:reboot 0"});
+        runScript(sim, oneFile);
+        QVERIFY(sim.command("unplug 0") && !sim.command("unplug 0") && !sim.command("reboot 0"));
         QVERIFY(!QFileInfo(link).isSymLink() && !QFileInfo::exists(link) && QFileInfo::exists(sim.linkPath(1)));
-        QVERIFY(!open(link));
 
         // A fresh chip of a second boot: its images never overwrite those of the first.
         QVERIFY(sim.command(QStringLiteral("replug 0")) && open(link));
