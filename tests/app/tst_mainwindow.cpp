@@ -280,7 +280,6 @@ private slots:
             const QStringList ran{ prefixed(links[opened], "start download..."), end };
             QCOMPARE(logMessages().mid(2 * opened), ran);
             QVERIFY(!stationFor(opened));
-            QCOMPARE(stationFor(other)->serialState(), SerialFlashWidget::STATE_NOT_OPNED);
             QVERIFY(!sim.receivedLines(other).mid(before).contains("version \r\n"));
         }
     }
