@@ -23,7 +23,10 @@ class tst_Install : public QObject
     QString installed(const QString &path) const { return root.filePath("usr/" + path); }
 
 private slots:
-    void initTestCase()
+    // Every file in place and not empty, only the programs executable, each PNG icon its size; a valid
+    // desktop entry whose icon is found by name and whose menu command starts the window, which comes
+    // up and ends cleanly on SIGTERM, as at log-out; the flasher answers --help.
+    void installedProgramsRun()
     {
         QProcess install;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -33,11 +36,7 @@ private slots:
         install.start(ZDZ_CMAKE, { "--install", ZDZ_BUILD_DIR, "--prefix", "/usr" });
         QVERIFY(install.waitForFinished(120000));
         QVERIFY2(install.exitCode() == 0, install.readAll().constData());
-    }
 
-    // Every file in place and not empty, only the programs executable, each PNG icon its size.
-    void files()
-    {
         QMap<QString, int> files; // the edge of a PNG in pixels; 0 for any other file, -1 for a program
         for (const char *program : { "zu-dazazi-zuvareridi", "zdz-flash", "zdz-chipsim" })
             files.insert(QString("bin/") + program, -1);
@@ -50,12 +49,7 @@ private slots:
             QVERIFY2(file.isFile() && file.size() > 0 && file.isExecutable() == (it.value() < 0), qPrintable(file.filePath()));
             QVERIFY2(it.value() <= 0 || QImage(file.filePath()).size() == QSize(it.value(), it.value()), qPrintable(file.filePath()));
         }
-    }
 
-    // A valid desktop entry whose icon is found by name and whose menu command starts the window,
-    // which comes up and ends cleanly on SIGTERM, as at log-out; the flasher answers --help.
-    void programsRun()
-    {
         const QString entry = installed("share/applications/zu-dazazi-zuvareridi.desktop");
         QProcess validate;
         validate.setProcessChannelMode(QProcess::MergedChannels);
@@ -74,7 +68,6 @@ private slots:
         QVERIFY2(help.contains("--port <NAME>") && help.contains("--loader-dir <DIR>"), help.constData());
 
         QProcess window;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("HOME", home.path());
         env.insert("XDG_CONFIG_HOME", home.path());
