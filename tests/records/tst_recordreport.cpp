@@ -76,6 +76,7 @@ private slots:
         QTest::newRow("range backwards") << "DB --since 2026-12-03 --until 2026-12-01" << 2
                                          << parse + "since 2026-12-03 is after until 2026-12-01";
         QTest::newRow("two files") << "DB EMPTY" << 2 << parse + "unexpected argument: EMPTY";
+        QTest::newRow("unknown option") << "DB --json" << 2 << parse + "Unknown option 'json'.";
         QTest::newRow("missing file") << "MISSING" << 2
             << "error 0x0106: Invalid: filename must exist and can only be set once.|file: MISSING";
         QTest::newRow("not a database") << "CORRUPT" << 1 << "file is not a database";
