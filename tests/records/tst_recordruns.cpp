@@ -21,7 +21,6 @@ private slots:
         QCoreApplication::setOrganizationName("Marwenta");
         QCoreApplication::setApplicationName("ZU-Dazazi-Zuvareridi");
         QApplication::setQuitOnLastWindowClosed(false);
-        QVERIFY(dir.isValid());
         for (int i = 0; i < 2; ++i) {
             images[i] = dir.filePath(QString("image%1.bin").arg(i));
             QVERIFY(writeFile(images[i], patternBytes(9000 + 3000 * i)));
