@@ -46,13 +46,6 @@ inline QList<RunRecord> preparedRuns()
             run("2026-12-03T23:59:59.999Z", 2, "ttyUSB1", "ZR610A", 0, QStringLiteral("/img/app.bin"))};
 }
 
-inline QByteArray randomBytes(int size)
-{
-    QVector<quint32> words(size / 4 + 1);
-    QRandomGenerator::global()->fillRange(words.data(), words.size());
-    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
-}
-
 inline bool writePreparedRecords(const QString &path)
 {
     RecordStore store;

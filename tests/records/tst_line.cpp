@@ -30,12 +30,7 @@ bool controlCluster(const QString &action)
     return ctl.waitForFinished(60000) && ctl.exitStatus() == QProcess::NormalExit && ctl.exitCode() == 0;
 }
 
-// The rows of a query on the server or on a local record file, joined by blanks.
-template <typename Source>
-QString rows(const Source &source, const QString &sql)
-{
-    return queryRows(source, sql).join(' ');
-}
+const char waitingRuns[] = "SELECT COUNT(*) FROM chip_runs WHERE delivered_at IS NULL";
 
 // zdz-flash as one PC of the line runs it.
 QStringList pc(const QString &name, const QStringList &ports, const QString &url, const QString &localFile,
@@ -88,42 +83,33 @@ private slots:
 
     // Two PCs with two chips each; one chip of the second fails. The second PC and the report
     // leave the password to PGPASSWORD. A third PC with a wrong password still flashes and passes;
-    // stderr says once why its run waits, never the password, and its next run with the target put
-    // right delivers the waiting run before its own. The yield per host comes from the server.
+    // stderr says once why its run waits, never the password. The yield per host comes from the server.
+    // Then the server goes down for 10 s in the middle of a fourth PC's continuous run.
     void pcsOfOneLine()
     {
         ChipSimProcess sim;
-        QVERIFY(sim.start(5, {"--fault", "3:ffff=startaddr"}));
-        const QString file = dir.filePath("wrong.sqlite"), url = clusterUrl();
-        FlashProcess a(pc("pc-a", {sim.linkPath(0), sim.linkPath(1)}, url, dir.filePath("a.sqlite"), image));
+        QVERIFY(sim.start(7, {"--fault", "3:ffff=startaddr"}));
+        const QString file = dir.filePath("wrong.sqlite");
+        FlashProcess a(pc("pc-a", {sim.linkPath(0), sim.linkPath(1)}, clusterUrl(), dir.filePath("a.sqlite"), image));
         FlashProcess b(pc("pc-b", {sim.linkPath(2), sim.linkPath(3)}, clusterUrl(""), dir.filePath("b.sqlite"), image));
         FlashProcess w(pc("pc-w", {sim.linkPath(4)}, clusterUrl("Wr0ng-s3cret"), file, image));
         QVERIFY(a.finishesWith(0) && b.finishesWith(1) && w.finishesWith(0));
         QCOMPARE(a.err + b.err, QString());
         for (const char *done : {"a.sqlite", "b.sqlite"})
-            QCOMPARE(rows(dir.filePath(done), "SELECT COUNT(*) FROM chip_runs WHERE delivered_at IS NULL"), "0");
-        QVERIFY(w.out.contains(QLatin1String("chip 1 PASS 0")));
+            QCOMPARE(queryRows(dir.filePath(done), waitingRuns), QStringList{"0"});
         const QString esc = QRegularExpression::escape(file);
         // Two lines: why (with the file the run waits in), then how many wait.
         const QRegularExpression said("^(?=[^\\n]*password authentication failed)(?=[^\\n]*" + esc
                                       + ")[^\\n]*\\n+[^\\n]*1 run\\(s\\) wait in " + esc + "[^\\n]*\\s*$");
         QVERIFY2(said.match(w.err).hasMatch() && !w.err.contains("s3cret"), qPrintable(w.err));
-        QCOMPARE(rows(file, "SELECT host || ':' || code FROM chip_runs WHERE delivered_at IS NULL"), "pc-w:0");
-        FlashProcess again(pc("pc-w", {sim.linkPath(4)}, url, file, image));
-        QVERIFY(again.finishesWith(0));
-        QCOMPARE(again.err, QString());
-        const QStringList order = queryRows(file, "SELECT uuid FROM chip_runs WHERE delivered_at IS NOT NULL"
-                                                  " ORDER BY id");
-        QCOMPARE(order.size(), 2);
-        const QString held = "SELECT uuid FROM chip_runs WHERE uuid IN ('" + order.join("','") + "') ORDER BY id";
-        QCOMPARE(queryRows(server, held), order);
+        QCOMPARE(queryRows(file, "SELECT host, code FROM chip_runs WHERE delivered_at IS NULL"), QStringList{"pc-w 0"});
 
         const QString today = QDateTime::currentDateTimeUtc().date().toString(Qt::ISODate);
-        const QString head = " runs passed failed pass rate|", total = "|total 6 5 1 83.3 %";
+        const QString head = " runs passed failed pass rate|", total = "|total 4 3 1 75.0 %";
         const QList<QStringList> reports = {
-            {"--by host", "host" + head + "pc-a 2 2 0 100.0 %|pc-b 2 1 1 50.0 %|pc-w 2 2 0 100.0 %" + total},
+            {"--by host", "host" + head + "pc-a 2 2 0 100.0 %|pc-b 2 1 1 50.0 %" + total},
             {"--by code --since " + today + " --until " + today,
-             "code" + head + "0 (0x0000) 5 5 0 100.0 %|1030 (0x0406) 1 0 1 0.0 %" + total},
+             "code" + head + "0 (0x0000) 3 3 0 100.0 %|1030 (0x0406) 1 0 1 0.0 %" + total},
             {"--by day --until 2000-01-01", "day" + head + "total 0 0 0 -"},
         };
         for (const QStringList &row : reports) {
@@ -131,17 +117,11 @@ private slots:
             QCOMPARE(runReport(QStringList{clusterUrl("")} + row.at(0).split(' '), &out, &err), 0);
             QCOMPARE(tableText(out), row.at(1));
         }
-    }
 
-    // The server goes down for 10 s in the middle of a continuous run.
-    void outageInContinuousRun()
-    {
-        ChipSimProcess sim;
-        QVERIFY(sim.start(2));
-        const QString file = dir.filePath("outage.sqlite");
-        FlashProcess pc(::pc("pc-o", {sim.linkPath(0), sim.linkPath(1)}, clusterUrl(), file, image) << "--continuous");
+        const QString local = dir.filePath("outage.sqlite");
+        FlashProcess o(pc("pc-o", {sim.linkPath(5), sim.linkPath(6)}, clusterUrl(), local, image) << "--continuous");
         const auto count = [&](const char *where) {
-            return rows(file, QStringLiteral("SELECT COUNT(*) FROM chip_runs %1").arg(where)).toInt();
+            return queryRows(local, QStringLiteral("SELECT COUNT(*) FROM chip_runs %1").arg(where)).value(0).toInt();
         };
         QTRY_VERIFY_WITH_TIMEOUT(count("WHERE delivered_at IS NOT NULL") >= 2, 60000);
 
@@ -149,22 +129,17 @@ private slots:
         QVERIFY(controlCluster("stop"));
         const int before = count("");
         QTest::qWait(10000);
-        const int madeWhileDown = count("") - before;
-        QVERIFY(madeWhileDown > 0);
+        QVERIFY(count("") > before);
         QVERIFY(count("WHERE delivered_at IS NULL") > 0);
 
-        QElapsedTimer drain;
-        drain.start();
         QVERIFY(controlCluster("start"));
         QTRY_VERIFY_WITH_TIMEOUT(count("WHERE delivered_at IS NULL") == 0, 90000);
-        qInfo("server down 10 s in a continuous run: %d runs made while down, all delivered %lld ms after its"
-              " start was asked for", madeWhileDown, drain.elapsed());
 
-        pc.terminate();
-        QVERIFY(pc.finishesWith(0));
+        o.terminate();
+        QVERIFY(o.finishesWith(0));
         QVERIFY(server.open());
         QCOMPARE(queryRows(server, "SELECT uuid FROM chip_runs WHERE host = 'pc-o' ORDER BY id"),
-                 queryRows(file, "SELECT uuid FROM chip_runs ORDER BY id"));
+                 queryRows(local, "SELECT uuid FROM chip_runs ORDER BY id"));
         QCOMPARE(count("WHERE delivered_at IS NULL"), 0);
     }
 
@@ -220,20 +195,18 @@ private slots:
         }
         ForwarderThread forwarding(store.path(), target);
         Heard heard(forwarding);
-        const QString waiting = "SELECT COUNT(*) FROM chip_runs WHERE delivered_at IS NULL";
         if (!refusal.isEmpty()) {
             QTRY_COMPARE_WITH_TIMEOUT(heard.status.count(), 1, 20000);
             QCOMPARE(heard.status.at(0).at(0).toBool(), false);
             const QString message = heard.status.at(0).at(1).toString();
             QVERIFY2(message.contains(refusal), qPrintable(message));
-            QCOMPARE(rows(store.database(), waiting), "1");
+            QCOMPARE(queryRows(store.database(), waitingRuns), QStringList{"1"});
             return;
         }
         QTRY_VERIFY_WITH_TIMEOUT(!heard.waiting.isEmpty() && heard.waiting.last().at(0).toInt() == 0, 60000);
         QCOMPARE(heard.status.count(), 0);
-        QCOMPARE(rows(store.database(), waiting), "0");
+        QCOMPARE(queryRows(store.database(), waitingRuns), QStringList{"0"});
         QCOMPARE(queryRows(server, "SELECT uuid FROM chip_runs WHERE uuid LIKE 'fwd-%' ORDER BY id"), uuids);
-        // Every field and image as recorded.
         QList<RunRecord> held;
         QVERIFY(RecordQuery(server).runs({}, false, 0, &held));
         QStringList found;
