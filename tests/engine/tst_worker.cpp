@@ -102,14 +102,14 @@ private slots:
         row("record not valid", "bad speed", "", download, ErrorCodes::RESULT_ARGS_MISSING, {});
         row("erase on a ROM chip, vendor loader", "", "ZR740A", erase, 0, erased, own);
         // No ROM loader holds more than 256 KiB in RAM.
-        row("own loader of 256 KiB", "", "ZR740A", download, 0, zr740a + written, own, randomBytes(0x40000, 9));
+        row("own loader of 256 KiB", "", "ZR740A", download, 0, zr740a + written, own, patternBytes(0x40000));
         // A line of one family needs only that family's loader.
         row("another family's loader missing", "", "ZR740A", download, 0, zr740a + written, other, "-");
         // Only "version" tells the family: after it, nothing of the loader goes on the line.
         row("own loader missing", "", "ZR740A", download, invalid, zr740a.mid(0, 1), own, "-");
         // A file that is there but unusable fails every run before anything is sent.
         row("another family's loader empty", "", "", download, invalid, {}, other, "");
-        row("own loader over 256 KiB", "", "", download, invalid, {}, own, randomBytes(0x40001, 9));
+        row("own loader over 256 KiB", "", "", download, invalid, {}, own, patternBytes(0x40001));
         row("a folder in a loader's place", "", "", download, invalid, {}, other, "dir");
         // Only the 30 s bound ends the wait for the erase.
         row("erase never confirmed", "--fault 0:ffff=ferase_all", "ZR740A", erase,
@@ -136,10 +136,10 @@ private slots:
         QVERIFY(sim.start(1, onHost ? QStringList() : chip.split(' ', Qt::SkipEmptyParts)));
         QList<FileCfg> files = { image("app.bin", 20000, 0x1000) };
         if (chip == "missing file")
-            files.append(FileCfg{ imageDir().filePath("gone.bin"), 0x9000 });
+            files.append(FileCfg{ imageDir.filePath("gone.bin"), 0x9000 });
         if (chip == "no image")
             files.clear();
-        const QString port = chip == "absent port" ? imageDir().filePath("ttyNONE") : sim.linkPath(0);
+        const QString port = chip == "absent port" ? imageDir.filePath("ttyNONE") : sim.linkPath(0);
         const quint32 baudrate = chip == "bad speed" ? 9600 : 921600;
         WorkerRig rig;
         const QDeadlineTimer eraseBound(29000);
@@ -205,7 +205,7 @@ private slots:
                                "--fault", "0:silent" }));
         const QList<FileCfg> files{ image("a.bin", 3000, 0x1000), image("b.bin", 5000, 0x20000),
                                     image("c.bin", 700, 0x40000) };
-        const QList<FileCfg> next{ image("big.bin", 150000, 0x10000), image("small.bin", 3000, 0x80000) };
+        const QList<FileCfg> next{ image("big.bin", 150000, 0x10000), image("small.bin", 3001, 0x80000) };
         const int continuous = UserConfig::DOWNLOAD_MODE_CONTINUOUS, download = Worker::WORK_MODE_DOWNLOAD;
         const int gone = ErrorCodes::RESULT_PORT_OPEN_FAILED;
         WorkerRig rig;
