@@ -32,7 +32,6 @@ private slots:
         QTest::newRow("fc:2") << "junk\r\nfc:2\r\n" << none << false << false << 2;
         QTest::newRow("fc:-1") << "\r\nfc:-1\r\n" << none << false << false << -1;
         QTest::newRow("fc:x") << "\r\nfc:x\r\n" << none << false << false << 99;
-        QTest::newRow("fc:") << "\r\nfc:\r\n" << none << false << false << 99;
         QTest::newRow("fc:1:2") << "\r\nfc:1:2\r\n" << none << false << false << 99;
         // Would wrap into 44 files in the loader's 8-bit count.
         QTest::newRow("fc:300") << "\r\nfc:300\r\n" << none << false << false << 99;
