@@ -1,8 +1,6 @@
 #include "chipdialogue.h"
 #include "errorcodes.h"
-#include "ptypair.h"
 
-#include <QSerialPort>
 #include <QtTest>
 
 class tst_ChipDialogue : public QObject
@@ -34,7 +32,6 @@ private slots:
         QTest::newRow("fc:2") << "junk\r\nfc:2\r\n" << none << false << false << 2;
         QTest::newRow("fc:-1") << "\r\nfc:-1\r\n" << none << false << false << -1;
         QTest::newRow("fc:x") << "\r\nfc:x\r\n" << none << false << false << 99;
-        QTest::newRow("fc:") << "\r\nfc:\r\n" << none << false << false << 99;
         QTest::newRow("fc:1:2") << "\r\nfc:1:2\r\n" << none << false << false << 99;
         // Would wrap into 44 files in the loader's 8-bit count.
         QTest::newRow("fc:300") << "\r\nfc:300\r\n" << none << false << false << 99;
@@ -53,48 +50,6 @@ private slots:
         qint8 parsed = 99;
         QCOMPARE(ChipDialogue::parseFileCount(answer, &parsed), count != 99);
         QCOMPARE(int(parsed), count);
-    }
-
-    // Waiting for the version only whole lines count, and a NUL inside the line is a blank;
-    // elsewhere the text ends at the first NUL. "01": not recognised after the first piece,
-    // recognised after the second.
-    void collectFromLine_data()
-    {
-        QTest::addColumn<bool>("versionWait");
-        QTest::addColumn<QByteArrayList>("pieces");
-        QTest::addColumn<QString>("recognised");
-        QTest::newRow("version split") << true << QByteArrayList{ "ZR740A Jun 19 20", "19/21:01:04\r\n" } << "01";
-        QTest::newRow("version with NUL") << true << QByteArrayList{ QByteArray("boot\0 Mar 14 2021/00:23:32\r\n", 29) } << "1";
-        QTest::newRow("filecount with NUL") << false << QByteArrayList{ QByteArray("\r\n\0fc:2\r\n", 9) } << "0";
-        // Noise on an idle line for days must not grow the collected bytes without end.
-        QTest::newRow("fc after endless noise") << false << QByteArrayList{ QByteArray(20000, 'x'), "\r\nfc:1\r\n" } << "01";
-    }
-
-    void collectFromLine()
-    {
-        QFETCH(bool, versionWait);
-        QFETCH(QByteArrayList, pieces);
-        QFETCH(QString, recognised);
-        PtyPair pty;
-        QVERIFY(pty.open());
-        QSerialPort port(pty.slavePath());
-        QVERIFY(port.open(QIODevice::ReadWrite));
-        QByteArray buffer;
-        for (int i = 0; i < pieces.size(); ++i) {
-            // In parts the pty can hold, each waited for until the port has it.
-            for (int at = 0; at < pieces[i].size(); at += 1000) {
-                const qint64 pending = port.bytesAvailable() + qMin(1000, pieces[i].size() - at);
-                QVERIFY(pty.writeMaster(pieces[i].mid(at, 1000)));
-                QTRY_COMPARE(port.bytesAvailable(), pending);
-            }
-            ChipDialogue::collect(&port, versionWait, &buffer);
-            const QString text = ChipDialogue::answerText(buffer);
-            qint8 count = 0;
-            QCOMPARE(versionWait ? ChipDialogue::recognizeVersion(text) != Worker::CodeUnKnown
-                                 : ChipDialogue::parseFileCount(text, &count),
-                     recognised.at(i) == '1');
-        }
-        QVERIFY(buffer.size() <= ChipDialogue::MaxCollectedBytes);
     }
 
     // Every code of the table has a message of its own (a shared one would hide which phase

@@ -5,38 +5,26 @@
 
 #include "testsupport.h"
 
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
 
 using Code = Worker::ChipCodeVerFlag;
 
-inline QTemporaryDir &imageDir()
-{
-    static QTemporaryDir dir;
-    return dir;
-}
+inline QTemporaryDir imageDir;
 
-inline QByteArray randomBytes(int size, quint32 seed)
-{
-    QVector<quint32> words(size / 4 + 1);
-    QRandomGenerator(seed).fillRange(words.data(), words.size());
-    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
-}
-
-// A file of `size` random bytes for the chip's flash at `addr`.
+// A file of `size` pattern bytes for the chip's flash at `addr`.
 inline FileCfg image(const QString &name, int size, quint32 addr)
 {
-    const QString path = imageDir().filePath(name);
-    return FileCfg{ writeFile(path, randomBytes(size, addr + quint32(size))) ? path : QString(), addr };
+    const QString path = imageDir.filePath(name);
+    return FileCfg{ writeFile(path, patternBytes(size)) ? path : QString(), addr };
 }
 
-// A loader folder with a vendor loader of `size` bytes, a size no built-in one has, per family.
+// A loader folder with a vendor loader of `size` bytes, a size no built-in one has, per family;
+// each starts with its family's name, so one family's loader is never taken for another's.
 inline bool fillLoaderFolder(const QTemporaryDir &dir, int size)
 {
-    quint32 seed = 0;
     for (const char *family : { "zr740a", "zr740c", "zr610a" })
-        if (!writeFile(dir.filePath(QStringLiteral("ramcode_%1.bin").arg(family)), randomBytes(size, ++seed)))
+        if (!writeFile(dir.filePath(QString("ramcode_%1.bin").arg(family)), patternBytes(size).replace(0, 6, family)))
             return false;
     return true;
 }

@@ -20,9 +20,8 @@ const QList<quint32> SPEEDS = { 115200, 230400, 460800, 921600, 1500000, 3000000
 
 quint32 environmentNumber(const char *name, quint32 fallback)
 {
-    bool ok = false;
-    const quint32 value = qEnvironmentVariable(name).toUInt(&ok, 0);
-    return ok && value > 0 ? value : fallback;
+    const quint32 value = qEnvironmentVariable(name).toUInt(nullptr, 0);
+    return value > 0 ? value : fallback;
 }
 
 } // namespace
