@@ -56,13 +56,13 @@ class TestMainWindow : public QObject
     QSet<QString> threadsBefore;
     std::unique_ptr<AppTranslator> translator; // outlives the window, as at start-up
 
-    static void writeConfig(int mode, const QString &baudrate, const QString &path, const QString &addr, int row = 0)
+    static void writeConfig(int mode, const QString &baudrate, const QString &path, const QString &addr)
     {
         QSettings settings;
         settings.setValue(SettingsKeys::DownloadModeIndex, mode);
         settings.setValue(SettingsKeys::Baudrate, baudrate);
-        settings.setValue(SettingsKeys::filePathKey(row), path);
-        settings.setValue(SettingsKeys::startAddrKey(row), addr);
+        settings.setValue(SettingsKeys::filePathKey(0), path);
+        settings.setValue(SettingsKeys::startAddrKey(0), addr);
     }
     // Pass and fail as stored (-1: never stored), then as the LCDs show them.
     QList<int> counts() const
@@ -203,8 +203,7 @@ private slots:
         QTest::newRow("Start, a close queued") << "btnStart" << "close";
     }
 
-    // Start or Erase on two opened rows of three; a press, a key (its click 100 ms later) or a close that
-    // comes meanwhile finds the line at work: each opened row runs and counts once, a close ends them.
+    // Two opened rows of three: a press, key or close meanwhile finds them at work; each runs and counts once.
     void startAndErase()
     {
         QFETCH(QString, press);
@@ -236,8 +235,7 @@ private slots:
         QCOMPARE(resultText(0), QString(erase ? "Erasing" : "Downloading"));
         QVERIFY(!controlsEnabled().contains(true));
         QTRY_VERIFY_WITH_TIMEOUT(logMessages().filter("]: Success").size() >= 2, RUN_TIMEOUT_MS);
-        QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
-        QVERIFY(!controlsEnabled().contains(false));
+        QTRY_VERIFY_WITH_TIMEOUT(!controlsEnabled().contains(false), 2000);
         QCOMPARE(answerer.shown, erase ? QStringList{ "!!!Warning!!!|Are you sure to erase the entire chip???" } : QStringList());
         QCOMPARE(answerer.defaultButton, erase ? int(QMessageBox::Cancel) : 0);
         QStringList log = logMessages();
@@ -257,8 +255,7 @@ private slots:
         QVERIFY(window->findChild<ConfigDialog *>()->isEnabled());
     }
 
-    // A port scan that comes while Start runs frees the opened row and hands it another line: only
-    // the line opened is flashed and its result names it, first with the line still there, then pulled out.
+    // A scan during Start rebinds the opened row: only the opened line, present or pulled, is flashed and named.
     void scanDuringStart()
     {
         writeConfig(0, "921600", imagePaths[1], "0");
@@ -277,20 +274,18 @@ private slots:
             const QString end = prefixed(links[opened], ErrorCodes::errorString(result));
             QTRY_VERIFY_WITH_TIMEOUT(logMessages().contains(end), RUN_TIMEOUT_MS);
             QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
-            const QStringList ran{ prefixed(links[opened], "start download..."), end };
-            QCOMPARE(logMessages().mid(2 * opened), ran);
+            QCOMPARE(logMessages().mid(2 * opened), (QStringList{ prefixed(links[opened], "start download..."), end }));
             QVERIFY(!stationFor(opened));
             QVERIFY(!sim.receivedLines(other).mid(before).contains("version \r\n"));
         }
     }
 
-    // What the operator reads from a metre away and the About box; then, continuous with Erase off, every
-    // result counted at once, even from a row that has lost the line, until Clear Count and the close.
+    // Legible at a metre, the About box; continuous: each result counted at once, even from a row now unbound.
     void resultsAndCounters()
     {
+        writeConfig(1, "460800", imagePaths[1], "1000");
         QSettings().setValue(SettingsKeys::PassCount, 8888888);
         QSettings().setValue(SettingsKeys::FailCount, 8888888);
-        writeConfig(1, "460800", imagePaths[1], "1000");
         QVERIFY(makeWindow());
         // Maximized on the offscreen screen, the window would be smaller than on the line's monitors.
         window->showNormal();
@@ -331,21 +326,20 @@ private slots:
         QCOMPARE(counts(), QList<int>({ 8888888, 8888888, 8888888, 8888888 }));
         QVERIFY(openStation(0));
         QTest::mouseClick(button("btnStart"), Qt::LeftButton);
-        const QString port = links[0];
         SerialFlashWidget *earlierRow = window->findChildren<SerialFlashWidget *>().last();
         QVERIFY(earlierRow->portName().isEmpty());
         // The port could not be opened: one line, no advice to replace the chip.
-        emit earlierRow->sigReportWorker(port, 513, QString());
-        QCOMPARE(logMessages().mid(1), QStringList{ prefixed(port, ErrorCodes::errorString(513)) });
+        emit earlierRow->sigReportWorker(links[0], 513, QString());
+        QCOMPARE(logMessages().mid(1), QStringList{ prefixed(links[0], ErrorCodes::errorString(513)) });
         QCOMPARE(counts(), QList<int>({ 8888888, 8888889, 8888888, 8888889 }));
         QVERIFY(stationFor(0)->isWorking());
         QVERIFY(QMetaObject::invokeMethod(window, "on_actionClear_Count_triggered"));
         QCOMPARE(counts(), QList<int>({ 0, 0, 0, 0 }));
-        emit earlierRow->sigReportWorker(port, 0x0203, QString());
-        QCOMPARE(logMessages().mid(2), (QStringList{ prefixed(port, ErrorCodes::errorString(0x0203)),
-                                                     prefixed(port, "download failed, please replace another chip and retry.") }));
+        emit earlierRow->sigReportWorker(links[0], 0x0203, QString());
+        QCOMPARE(logMessages().mid(2), (QStringList{ prefixed(links[0], ErrorCodes::errorString(0x0203)),
+            prefixed(links[0], "download failed, please replace another chip and retry.") }));
         QCOMPARE(counts(), QList<int>({ 0, 1, 0, 1 }));
-        const QString success = prefixed(port, "Success");
+        const QString success = prefixed(links[0], "Success");
         QTRY_VERIFY_WITH_TIMEOUT(logMessages().count(success) == 1, RUN_TIMEOUT_MS);
         QTRY_VERIFY_WITH_TIMEOUT(button("btnStart")->isEnabled(), 2000);
         QTRY_VERIFY_WITH_TIMEOUT(logMessages().count(success) == 2, RUN_TIMEOUT_MS);
@@ -370,9 +364,8 @@ private slots:
             QSettings().setValue(SettingsKeys::LoaderDir, note.first.isEmpty() ? QString() : imageDir.filePath(note.first));
             delete window.data();
             window = new MainWindow();
-            const QStringList lines = window->findChild<QPlainTextEdit *>("txtLog")->toPlainText().split('\n');
-            QCOMPARE(lines.size(), 1);
-            QCOMPARE(lines.first().section(" | ", 1), note.second);
+            // A second line would follow the first's message here.
+            QCOMPARE(window->findChild<QPlainTextEdit *>("txtLog")->toPlainText().section(" | ", 1), note.second);
         }
     }
 
