@@ -162,7 +162,7 @@ private slots:
         QTest::addColumn<QString>("setup");
         QTest::addColumn<QString>("message");
         QTest::newRow("Start without an opened port") << "btnStart" << "" << NO_PORT_MSG;
-        QTest::newRow("keypad Enter without an opened port") << "Enter" << "" << NO_PORT_MSG;
+        QTest::newRow("keypad Enter without an opened port") << "Num+Enter" << "" << NO_PORT_MSG;
         QTest::newRow("Return without an opened port") << "Return" << "" << NO_PORT_MSG;
         QTest::newRow("Erase answered No") << "btnErase" << "open" << "quit erase";
         QTest::newRow("stored configuration without files")
@@ -182,11 +182,10 @@ private slots:
         QVERIFY(!setup.contains("open") || openStation(1));
         QVERIFY(!setup.contains("dialog") || QMetaObject::invokeMethod(window, "on_actionEdit_Configurations_triggered"));
         ModalBoxAnswerer answerer(QMessageBox::No);
-        if (press == "Enter" || press == "Return")
-            QTest::keyClick(window, press == "Enter" ? Qt::Key_Enter : Qt::Key_Return,
-                            press == "Enter" ? Qt::KeypadModifier : Qt::NoModifier);
-        else
+        if (press.startsWith("btn"))
             QTest::mouseClick(button(press), Qt::LeftButton);
+        else
+            QTest::keySequence(window, QKeySequence(press));
         QTRY_COMPARE(logMessages(), QStringList{ message });
         QVERIFY(!controlsEnabled().contains(false));
         QCOMPARE(counts().mid(0, 2), QList<int>({ -1, -1 }));
