@@ -8,9 +8,7 @@ class tst_ChipDialogue : public QObject
     Q_OBJECT
 
 private slots:
-    // The command lines themselves are checked on the simulated chip's side by tst_worker.
-    // Per answer: the family it names, whether it accepts "startaddr 0x00001000", whether the
-    // loader waits for the image, the file count (99: not recognised, the count left alone).
+    // Per answer: family named, "startaddr 0x00001000" accepted, loader awaiting the image, file count (99: none).
     void answers_data()
     {
         QTest::addColumn<QString>("answer");
@@ -52,8 +50,7 @@ private slots:
         QCOMPARE(int(parsed), count);
     }
 
-    // Every code of the table has a message of its own (a shared one would hide which phase
-    // failed); a gap inside a phase has none.
+    // Every code has a message of its own (a shared one would hide which phase failed); a gap inside a phase has none.
     void errorStrings()
     {
         QSet<QString> messages;

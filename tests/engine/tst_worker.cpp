@@ -13,8 +13,7 @@ static QString sha256(const QByteArray &data)
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
 }
 
-// What the chip received in order, each with the host's line speed at that moment:
-// "line@baud" for a command line, "loader@baud" or "image@baud" for a whole transfer.
+// Each line ("line@baud") and transfer ("loader@baud", "image@baud") the chip received, at the host's speed then.
 static QStringList linesWithBaud(const ChipSimProcess &sim)
 {
     QStringList lines;
@@ -25,25 +24,14 @@ static QStringList linesWithBaud(const ChipSimProcess &sim)
     return lines;
 }
 
-// The loader the chip stored from its first upload.
-static QByteArray storedLoader(const ChipSimProcess &sim)
-{
-    for (const QJsonObject &event : sim.transcript(0))
-        if (event.value("ev") == "image" && event.value("kind") == "loader")
-            return readFile(QDir(sim.outDir()).filePath(event.value("path").toString()));
-    return QByteArray();
-}
-
 class tst_Worker : public QObject
 {
     Q_OBJECT
 
 private slots:
-    // One run against a simulated chip: a chip of some family, or one showing a fault; a missing
-    // file or port on the host's side; or a folder of 70001-byte loaders whose `loader` gets
-    // `content` ("-" removes it, "dir" puts a folder in its place, none keeps it). `family`: the
-    // family that answered, "ram" for a RAM loader; `dialogue`: each line and transfer the chip
-    // received with the host's line speed at that moment; after "..." anything may follow.
+    // One run against a simulated chip, a host-side fault, or a folder of 70001-byte loaders whose `loader` gets
+    // `content` ("-" removes it, "dir" puts a folder there). `family`: who answered ("ram": a RAM loader);
+    // `dialogue`: each line and transfer the chip received with the host's speed then; after "..." anything goes.
     void run_data()
     {
         QTest::addColumn<QString>("chip");
@@ -63,8 +51,7 @@ private slots:
         const auto rom = [](const QString &downloadLine) {
             return QStringList{ "version \r\n@115200", downloadLine + "@115200", "loader@115200" };
         };
-        // The host follows the loader's line speed: the file's lines at the configured speed,
-        // the file count and the reboot back at 115200.
+        // The host follows the loader's speed: the file's lines at the configured one, count and reboot at 115200.
         const QStringList written{ "\r\nfilecount\r\n@115200", "baudrate 921600\r\n@115200",
             "\r\nstartaddr 0x00001000\r\n@921600", "upgrade \r\n@921600", "image@921600",
             "baudrate 115200\r\n@921600", "\r\nfilecount\r\n@115200", "\r\ndownloadsucess\r\n@115200",
@@ -146,9 +133,8 @@ private slots:
                 loader.isEmpty() ? QString() : loaders.path());
         if (chip.endsWith("silent")) {
             QTest::qWait(300);
-            const auto finished = YmodemFileTransmit::STATUS_FINISHED;
             QVERIFY(QMetaObject::invokeMethod(rig.worker, "slotTransmitStatus", Qt::QueuedConnection,
-                                              Q_ARG(YmodemFileTransmit::Status, finished)));
+                                              Q_ARG(YmodemFileTransmit::Status, YmodemFileTransmit::STATUS_FINISHED)));
         }
         QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>{ code }, 40000);
         QVERIFY(code != ErrorCodes::RESULT_ERASE_ALL_READ_FAILED || eraseBound.hasExpired());
@@ -161,10 +147,10 @@ private slots:
         const bool download = mode == Worker::WORK_MODE_DOWNLOAD;
         QCOMPARE(rig.ready, rom < 0 || !download ? QList<Code>() : QList<Code>{ Code(rom) });
 
-        // The run's record names the chip, the loader and the images exactly as they went out; a
-        // loader refused is named in its message.
+        // The record names chip, loader and images as they went out; a refused loader is named in its message.
         const RunRecord record = rig.records.value(0);
-        const QByteArray stored = storedLoader(sim);
+        const QString loaded = sim.fields(0, "image", "path").filter("-loader-").value(0);
+        const QByteArray stored = loaded.isEmpty() ? QByteArray() : readFile(QDir(sim.outDir()).filePath(loaded));
         const QString name = stored.isEmpty() ? QString() : "ramcode_" + family.toLower() + ".bin";
         const QString source = loader.isEmpty() ? ":/bootram_bins/" + name : loaders.filePath(name);
         QCOMPARE(stored, name.isEmpty() ? QByteArray() : readFile(source));
@@ -187,9 +173,8 @@ private slots:
         }
     }
 
-    // One continuous line through its day: a board that does not answer yet, boards of two
-    // families whose loader already counts an image (an earlier run on the same board), an
-    // adapter pulled out and put back, and Start pressed again in the middle of an image.
+    // A line's day: a board not answering yet, two families whose loader counts an earlier image, an adapter
+    // pulled out and put back, and Start pressed again mid-image.
     void continuousLine()
     {
         ChipSimProcess sim;
@@ -230,8 +215,7 @@ private slots:
         QVERIFY(sim.command("replug 0"));
         QTRY_COMPARE_WITH_TIMEOUT(rig.results, QList<int>({ 0, 0, gone, 0 }), 30000);
 
-        // Start, then Start again in the middle of the large first image: the old transfer ends
-        // before the new run's first command, and the interrupted run reports nothing.
+        // Start again mid-image: the old transfer ends before the new run's first command; the cut run reports nothing.
         rig.progress.clear();
         QMetaObject::invokeMethod(rig.worker, "slotWorkerStart");
         const auto midImage = [&rig] {

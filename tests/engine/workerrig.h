@@ -19,8 +19,7 @@ inline FileCfg image(const QString &name, int size, quint32 addr)
     return FileCfg{ writeFile(path, patternBytes(size)) ? path : QString(), addr };
 }
 
-// A loader folder with a vendor loader of `size` bytes, a size no built-in one has, per family;
-// each starts with its family's name, so one family's loader is never taken for another's.
+// Per family a vendor loader of `size` bytes, a size no built-in one has, headed by the family's name.
 inline bool fillLoaderFolder(const QTemporaryDir &dir, int size)
 {
     for (const char *family : { "zr740a", "zr740c", "zr610a" })
@@ -29,8 +28,7 @@ inline bool fillLoaderFolder(const QTemporaryDir &dir, int size)
     return true;
 }
 
-// One worker in its own thread, driven the way a station drives it: queued calls in,
-// queued signals out.
+// One worker in its own thread, driven as a station drives it: queued calls in, queued signals out.
 struct WorkerRig : QObject
 {
     WorkerRig()
@@ -49,8 +47,7 @@ struct WorkerRig : QObject
     }
     ~WorkerRig() override { thread.quit(); thread.wait(); }
 
-    // The station's signals: configuration, port name, work mode and, unless only the
-    // configuration is handed over, a start.
+    // The station's signals: the configuration, then, unless `start` is false, port, work mode and start.
     void run(const QList<FileCfg> &files, const QString &port, quint32 baudrate = 921600,
              quint32 downloadMode = UserConfig::DOWNLOAD_MODE_SINGLESHOT, int mode = Worker::WORK_MODE_DOWNLOAD,
              bool start = true, const QString &loaderDir = QString())

@@ -1,6 +1,4 @@
-// The YMODEM sender against a raw peer whose bytes, owner replies, lengths, refusals, aborts and
-// clock all come from the input, or against the simulator's chip receiver behind a line that drops
-// and repeats bytes. Each property checked is named by the message of its EXPECT.
+// The YMODEM sender against a raw peer and owner driven by the input, or the chip receiver behind a lossy line.
 
 #include "ymodem.h"
 #include "ymodemreceiver.h"
@@ -266,8 +264,7 @@ struct Line {
     }
 };
 
-// The simulator's chip receiver runs on the fuzzer's clock: its timers register here and fire
-// only when the run moves that clock on, so a run replays exactly.
+// The chip receiver's timers fire only when the run moves this clock on, so a run replays exactly.
 class FuzzClock final : public QAbstractEventDispatcher
 {
 public:
@@ -361,8 +358,7 @@ void runLine(FuzzedDataProvider &in)
         bytesRead += n;
         return n;
     };
-    // The owner as the file transmitter does it: name and size in the header, then the image
-    // in 128- or 1024-byte blocks by the block mode.
+    // The owner as the file transmitter: name and size in the header, then the image in blocks by the block mode.
     sender.onFill = [&](uint32_t event, uint8_t *buffer, uint32_t *length) -> uint32_t {
         if (event == Ymodem::EVENT_ESTABLISH) {
             std::snprintf(reinterpret_cast<char *>(buffer), *length, "image.bin%c%zu", 0, image.size());
@@ -389,8 +385,7 @@ void runLine(FuzzedDataProvider &in)
     uint64_t settledSteps = 0, instantSteps = 0;
     while (!log.ended) {
         feedChip();
-        // Waiting reply bytes step the engine at once, as the transmitter does on readyRead;
-        // each such step takes at least one of them, so they stay bounded by what the chip says.
+        // Waiting reply bytes step the engine at once, as on readyRead; each step must take at least one of them.
         const bool replyWaiting = !toHost.bytes.isEmpty();
         if (replyWaiting)
             EXPECT(++instantSteps <= bytesRead + 1, "a step on waiting bytes took none of them");
@@ -404,8 +399,7 @@ void runLine(FuzzedDataProvider &in)
     feedChip();
     clock->advance(10000);
 
-    // A dropped and a repeated byte can forge a packet whose CRC-16 still holds; no sender can
-    // guard against that, so an image counts as the sender's only if each of its blocks was written.
+    // Dropped and repeated bytes can forge a packet with a sound CRC: an image counts only if each block was written.
     const auto fromWritten = [&](const YmodemReceiver::File &f) {
         bool all = f.name == QLatin1String("image.bin") && f.size == qint64(image.size());
         for (int k = 0, at = 0; k < f.blocks.size(); at += f.blocks.at(k++)) {
@@ -421,8 +415,7 @@ void runLine(FuzzedDataProvider &in)
     EXPECT(!taken || file->data == QByteArray(reinterpret_cast<const char *>(image.data()), int(image.size()))
                || !fromWritten(*file), "receiver took an image that differs from the one sent");
     EXPECT(!log.finished || taken || flagged, "finished while the receiver misses the image unawares");
-    // A sound line owes a finished transfer only where the limits leave room for the
-    // refused first EOT and the ACK that follows it.
+    // A sound line owes a finished transfer where the limits leave room for the refused first EOT and its ACK.
     if (limits.errors >= 2 && limits.silentBound() >= 3 * 8 && !toChip.faulty && !toHost.faulty)
         EXPECT(log.finished && taken, "a sound line did not carry the image");
 }

@@ -1,3 +1,4 @@
+#include "testsupport.h"
 #include "ymodempacket.h"
 
 #include <QtTest>
@@ -99,9 +100,7 @@ private slots:
         // The first EOT is refused; an ACK to the EOT waits for the C that asks for the next file.
         const QList<QByteArray> end{k + eot, n + eot, k, c + batchEnd, k};
         const uint error = Ymodem::EVENT_ERROR;
-        QByteArray f;
-        for (int i = 0; i < 258 * 128; ++i)
-            f += char(i * 7 + i / 256);
+        const QByteArray f = patternBytes(258 * 128);
 
         // 128-byte blocks only for an N of 128 or less (the wrap below), zero-padded.
         addExchange("N 129 is long", QList<QByteArray>{c + header, k, c + ymodemPacket(1, f.left(129))} + end,
@@ -118,17 +117,15 @@ private slots:
 
         const QList<QByteArray> full{c + header, k, c + p1, k + eot, k, c + batchEnd};
         const int steps[] = {0, 1, 3, 4, 6}, raised[] = {0, 1, 2, 3, 3};
-        for (int s = 0; s < 5; ++s) {
+        for (int s = 0; s < 5; ++s)
             for (char cancel : {char(Ymodem::CAN), 'A', 'a'})
                 addExchange(QStringLiteral("receiver cancels after %1 steps with %2").arg(steps[s]).arg(int(cancel)),
                             full.mid(0, steps[s]) << QByteArray(1, cancel),
                             Events{E, T, T}.mid(0, raised[s]) << Ymodem::EVENT_ABORT, f.left(1024));
-        }
         // The owner knows why it cancelled: no further event.
         addExchange("owner cancels the header", {c + FIVE_CAN}, {E}, f, 1024, 0);
 
-        // Looked for where the chip's loader prints its complaints: between blocks, on steps
-        // that bring no reply the engine waits for.
+        // Looked for where the loader prints its complaints: between blocks, on steps that bring no awaited reply.
         addExchange("peer refuses during data", {c + header, k, c + p1, "x"}, {E, T, error}, f, 1024, -1, 3);
     }
 
@@ -158,13 +155,11 @@ private slots:
         QCOMPARE(peer.answer("C").left(3).toHex(), QByteArray("0100ff"));
     }
 
-    // With divisor 199 and limit 2 the last packet goes again after 200 and 400 idle steps
-    // and the stage fails at the 600th.
+    // With divisor 199 and limit 2 the last packet goes again after 200 and 400 idle steps, the stage fails at 600.
     void idleResendAndFailure_data()
     {
         QTest::addColumn<int>("answers");   // how far a one-block transfer is driven first
-        // Put on the line in two pieces at the first two idle steps: the engine reads a byte a
-        // step, a packet at once, and must resume a packet where it stopped.
+        // Two pieces at the first two idle steps: a byte is read a step, a packet at once and resumed where it stopped.
         QTest::addColumn<QByteArray>("noise");
 
         // The receiver never started: a time-out; later stages fail.
@@ -197,17 +192,16 @@ private slots:
         QCOMPARE(peer.stage, uint32_t(Ymodem::STAGE_IDLE));
     }
 
-    // On the owner's clock (microseconds, 5 ms ticks) a late step repeats once, and the next repeat is a full
-    // interval later, plus the half tick that keeps a repeat behind a receiver's own interval of silence.
+    // On the owner's clock (us, 5 ms ticks) a late step repeats once, the next a full interval and half a tick
+    // later, so that a repeat stays behind a receiver's own interval of silence.
     void ownerClock()
     {
         ScriptedPeer peer(199, 2, 999);
         peer.ownClock = true;
         peer.setClockUnitsPerTick(5000);
         peer.file = QByteArray(300, 'x');
-        peer.answer({});
-        peer.answer("C");
-        peer.answer("\x06");
+        for (const char *reply : {"", "C", "\x06"})
+            peer.answer(reply);
         const QByteArray block = peer.answer("C");
         const struct { uint64_t us; QByteArray sent; } steps[] = {
             {1250000, block}, {1002499, {}}, {1, block}, {1002499, {}}, {1, FIVE_CAN}};

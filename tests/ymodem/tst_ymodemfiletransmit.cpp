@@ -17,8 +17,7 @@ namespace {
 const QByteArray FIVE_CAN(5, Ymodem::CAN);
 const int HEADER_SIZE = 133, DATA_SIZE = HEADER_SIZE + 1029;   // the header, and it with one long block
 
-// What a transfer of `size` bytes reports: the header, a progress and a status per block (128
-// only for a remainder of 128 or less, or in mode 0), the end of the file, the final status.
+// What a transfer of `size` bytes reports: the header, progress and status per block, end of file, final status.
 QStringList expectedSignals(qint64 size, quint32 blockMode)
 {
     QStringList expected{QStringLiteral("S0")};
@@ -30,12 +29,8 @@ QStringList expectedSignals(qint64 size, quint32 blockMode)
     return expected << QStringLiteral("S1") << QStringLiteral("S2");
 }
 
-// One line with the transmitter on the slave side of a pty. The far end is the test,
-// or lrzsz's rb joined through pipes: rb flushes its terminal right after each C and
-// before it exits, and on a pty those flushes can swallow a block or its final ACK.
-// A thread of its own relays for rb: rb takes EOT for noise unless a second of silence
-// follows it, and the repeated EOT comes 2.5 ms after that second, so a relay that held
-// back the first byte much longer than the second would put the repeat into that silence.
+// The transmitter on a pty, the far end the test or rb through pipes (on a pty rb's flushes can swallow a block or
+// the last ACK) relayed by a thread: a first EOT held back would fill rb's needed second of silence with the repeat.
 struct Line
 {
     PtyPair pty;
@@ -112,8 +107,7 @@ struct Line
 
     bool ended(int ms)
     {
-        const auto over = [this] { return !finals.isEmpty(); };
-        return waitForSignal(&transmit, &YmodemFileTransmit::sigTransmitStatus, over, ms);
+        return waitForSignal(&transmit, &YmodemFileTransmit::sigTransmitStatus, [this] { return !finals.empty(); }, ms);
     }
 
     // Answers the transmitter and returns what it sent once `expected` bytes are there.
@@ -137,15 +131,13 @@ class TestYmodemFileTransmit : public QObject
 private slots:
     void cleanup() { QTextCodec::setCodecForLocale(nullptr); }
 
-    // Each rb takes 2 to 3 s whatever the size (its first C, its second of silence after EOT, its
-    // pause before asking for the next file): all files go side by side, each on a line of its own.
+    // Each rb takes 2 to 3 s whatever the size, so all files go side by side, each on a line of its own.
     void sendToLrzsz()
     {
         const QString rb = QStandardPaths::findExecutable(QStringLiteral("rb"));
         std::signal(SIGPIPE, SIG_IGN);   // the relay outlives rb
         QVERIFY2(!rb.isEmpty(), "lrzsz's rb is required for the line tests (Debian package lrzsz)");
-        // Names of 30 characters are kept, longer ones shortened. In 128-byte blocks the
-        // 300 KiB file would take 2400 steps; the long-block run covers it.
+        // Names of 30 characters are kept, longer ones shortened.
         const struct { QString name; qint64 size; QString arrives; } files[] = {
             {"empty.bin", 0, ""}, {"RAMCODE.BIN", 128, ""}, {"b129.bin", 129, ""}, {"app300k.bin", 300 * 1024 + 77, ""},
             {"b1023_is_thirty_characters.bin", 1023, ""}, {":/ymodem_test/ramcode_sample.bin", 0, "ramcode_sample.bin"},
@@ -233,13 +225,11 @@ private slots:
         letTimePass(200);
         QCOMPARE(line.reply({}, 0).toHex(), after.toHex());
         QCOMPARE(line.finals, QList<int>{status});
-        // 3 s of silence or noise; a second start that connected the timers again, or steps
-        // counted instead of timed, would give up early.
+        // 3 s of silence or noise: a second start connecting the timers again, or steps counted, would give up early.
         QVERIFY(status != YmodemFileTransmit::STATUS_TIMED_OUT || elapsed >= 2900);
 
-        // The next transfer starts over with the header, once the worker's dialogue has read what the
-        // chip printed. Its name, Hangul in GB18030, takes four bytes a character: 30 of them and
-        // "-xxx-" leave no room for "1000" and two NUL bytes, so one more character goes.
+        // The next transfer starts over with the header. Its Hangul name takes four bytes a character in GB18030:
+        // 30 of them and "-xxx-" leave no room for "1000" and two NUL bytes, so one more character goes.
         line.port.readAll();
         QString name;
         for (int i = 0; i < 35; ++i)

@@ -4,8 +4,7 @@
 
 #include <QByteArray>
 
-// One YMODEM packet as a receiver must see it: 128-byte blocks for up to 128 bytes of data,
-// zero-padded; `badCrc` spoils the CRC the way line noise would.
+// A YMODEM packet as a receiver must see it, zero-padded; `badCrc` spoils the CRC the way line noise would.
 inline QByteArray ymodemPacket(quint8 number, const QByteArray &data, int size = 0, bool badCrc = false)
 {
     const QByteArray block = data.leftJustified(size ? size : data.size() <= 128 ? 128 : 1024, '\0');

@@ -40,8 +40,7 @@ void addFaultRows()
     row("baud mismatch", ram, {"send:baudrate 250000\r\n", "expect:\r\nbaudrate 250000\r\n", "send:\r\nfilecount\r\n", "silence:400",
                                "violation:baud mismatch", "baud:250000", countZero.at(0), countZero.at(1)});
     row("bad CRC is refused", ram, upgrade + QStringList{"header:2048", "reply:ack", "reply:C", "block:1:crc", "reply:nak", "block:1", "reply:ack"});
-    // A throttled line gives no credit for time it lay idle: a block after a pause takes its full wire time
-    // (1029 bytes of ten bits at 921600 baud: 11.165 ms), blocks back to back theirs one after another.
+    // No credit for idle time: a block after a pause takes its full 11.165 ms at 921600 baud, a run of them in turn.
     row("throttled wire time", "--throttle" + ram, fast + upgrade + QStringList{"header:110000", "reply:ack",
         "reply:C", "silence:100", "blocks:1:1:11", "blocks:2:100:1116"});
     row("short file is not counted", ram,
@@ -68,10 +67,9 @@ class tst_ChipSim : public QObject
         return port.open(QIODevice::ReadWrite);
     }
 
-    // One step per entry, "verb:argument": send:TEXT (collects the chip's bytes anew), expect:TEXT (within 3 s),
-    // silence:MS, baud:N (host side), header:SIZE, block:N[:crc], eot, end (empty batch block),
-    // blocks:FIRST:COUNT:MS (back to back, all acknowledged, not before MS), reply:TOKEN (ack, nak, can, C, A,
-    // or none within 1 s), violation:TEXT (in the transcript), gone (no link), sb:1K|128:FILE (lrzsz sends FILE).
+    // Steps "verb:argument": send:TEXT (collects the chip's bytes anew), expect:TEXT (3 s), silence:MS, baud:N (host),
+    // header:SIZE, block:N[:crc], eot, end (empty batch block), blocks:FIRST:COUNT:MS (back to back, all ACKed, not
+    // before MS), reply:ack|nak|can|C|A|none (1 s), violation:TEXT, gone (no link), sb:1K|128:FILE (lrzsz sends FILE).
     void runScript(ChipSimProcess &sim, const QStringList &steps)
     {
         const auto waitFor = [this](auto done, int ms) {
@@ -153,8 +151,7 @@ private slots:
         QVERIFY(writeFile(files.filePath(QStringLiteral("ramcode.bin")), loader) && writeFile(files.filePath(QStringLiteral("app.bin")), image));
     }
 
-    // The whole dialogue of one download on a throttled line, lrzsz's sb sending the loader in 128-byte blocks
-    // and the image in 1K blocks; every fault option as the host would meet it, and what the loaders refuse.
+    // One download on a throttled line, lrzsz's sb sending the loader in 128-byte and the image in 1K blocks.
     void dialogue_data()
     {
         QTest::addColumn<QString>("args");
