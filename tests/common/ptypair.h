@@ -69,22 +69,15 @@ public:
         return true;
     }
 
-    // Waits up to waitMs for the first byte, then takes whatever the line holds without blocking.
-    QByteArray readMaster(int waitMs = 0)
+    // Takes whatever the line holds, without blocking.
+    QByteArray readMaster()
     {
         QByteArray result;
-        for (int timeout = waitMs;;) {
-            pollfd p{ m_master, POLLIN, 0 };
-            const int ready = ::poll(&p, 1, timeout);
-            if (ready < 0 && errno == EINTR)
-                continue;
-            char chunk[4096];
-            const ssize_t n = ready > 0 && (p.revents & POLLIN) ? ::read(m_master, chunk, sizeof chunk) : 0;
-            if (n <= 0)
-                return result;
+        char chunk[4096];
+        pollfd p{ m_master, POLLIN, 0 };
+        for (ssize_t n; ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) && (n = ::read(m_master, chunk, sizeof chunk)) > 0;)
             result.append(chunk, static_cast<int>(n));
-            timeout = 0;
-        }
+        return result;
     }
 
 private:
