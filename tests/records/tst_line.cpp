@@ -12,8 +12,7 @@
 
 namespace {
 
-// The throw-away PostgreSQL cluster the test runs in (pgenv.sh), known by the libpq variables
-// that pg_virtualenv sets. Without a password, libpq takes the one in PGPASSWORD.
+// The test's own PostgreSQL cluster (pgenv.sh) by its libpq variables; without a password libpq takes PGPASSWORD.
 QString clusterUrl(const QString &password = qEnvironmentVariable("PGPASSWORD"))
 {
     const QString secret = password.isEmpty() ? QString() : ':' + QString::fromUtf8(QUrl::toPercentEncoding(password));
@@ -42,8 +41,7 @@ QStringList pc(const QString &name, const QStringList &ports, const QString &url
     return args;
 }
 
-// The forwarder's signals as the test's thread receives them, queued: a spy on the forwarder
-// itself would record in the forwarder's thread while the test reads. Listens, then starts it.
+// The forwarder's signals queued to the test's thread, where the spies read them; listens, then starts it.
 struct Heard
 {
     explicit Heard(ForwarderThread &thread)
@@ -60,9 +58,8 @@ struct Heard
 
 } // namespace
 
-// Several PCs of one line record into one PostgreSQL server; outages and wrong targets never
-// stop production nor lose, reorder or double a run. The forwarder's own cases come last, so
-// that the line's report sees only the PCs' runs.
+// PCs of one line record into one server; outages and wrong targets never stop production nor lose,
+// reorder or double a run. The forwarder's own cases come last: the line's report sees only the PCs' runs.
 class TestLine : public QObject
 {
     Q_OBJECT
@@ -81,10 +78,9 @@ private slots:
         QVERIFY2(server.open(), qPrintable(server.lastError().text()));
     }
 
-    // Two PCs with two chips each; one chip of the second fails. The second PC and the report
-    // leave the password to PGPASSWORD. A third PC with a wrong password still flashes and passes;
-    // stderr says once why its run waits, never the password. The yield per host comes from the server.
-    // Then the server goes down for 10 s in the middle of a fourth PC's continuous run.
+    // Two PCs with two chips each, one chip of the second failing; it and the report take PGPASSWORD. A third
+    // PC with a wrong password passes; stderr says once why its run waits, never the password. The yield per
+    // host comes from the server. Then the server is down for 10 s in a fourth PC's continuous run.
     void pcsOfOneLine()
     {
         ChipSimProcess sim;
@@ -129,8 +125,7 @@ private slots:
         QVERIFY(controlCluster("stop"));
         const int before = count("");
         QTest::qWait(10000);
-        QVERIFY(count("") > before);
-        QVERIFY(count("WHERE delivered_at IS NULL") > 0);
+        QVERIFY(count("") > before && count("WHERE delivered_at IS NULL") > 0);
 
         QVERIFY(controlCluster("start"));
         QTRY_VERIFY_WITH_TIMEOUT(count("WHERE delivered_at IS NULL") == 0, 90000);
@@ -143,10 +138,9 @@ private slots:
         QCOMPARE(count("WHERE delivered_at IS NULL"), 0);
     }
 
-    // Every waiting run of the local record arrives once, in the local order, with its images, and
-    // is marked delivered: in more than one batch, and after a crash between the server's commit
-    // and the local mark of the first two. A server whose record a newer program has reshaped is
-    // not written into: the runs wait, and the reason is said once.
+    // Every waiting run arrives once, in local order, with its images, and is marked delivered: in several
+    // batches, and after a crash between the server's commit and the local mark of the first two. A server
+    // reshaped by a newer program is not written into: the runs wait, and the reason is said once.
     void forwarder_data()
     {
         QTest::addColumn<QString>("database");
@@ -163,15 +157,12 @@ private slots:
         QFETCH(QString, refusal);
         const QString url = refusal.isEmpty() ? clusterUrl() : clusterUrl().section('/', 0, -2) + '/' + database;
         const RecordTarget target = RecordTarget::parse(url);
+        RecordServer direct(target, QStringLiteral("direct"));
         if (!refusal.isEmpty()) {
             QCOMPARE(queryRows(server, "CREATE DATABASE " + database), QStringList());
-            {
-                QSqlDatabase db = RecordServer::addDatabase(target, QStringLiteral("newer"));
-                QString error;
-                QVERIFY(db.open() && RecordServer::ensureSchema(db, &error));
-                QCOMPARE(queryRows(db, "UPDATE schema_info SET version = 2"), QStringList());
-            }
-            QSqlDatabase::removeDatabase(QStringLiteral("newer"));
+            QVERIFY2(direct.open(), qPrintable(direct.lastError()));
+            QCOMPARE(queryRows(QSqlDatabase::database("direct"), "UPDATE schema_info SET version = 2"), QStringList());
+            direct.close();
         }
         RecordStore store;
         QCOMPARE(store.openForWriting(dir.filePath(database + "fwd.sqlite")), RecordStore::STORE_OK);
@@ -183,7 +174,6 @@ private slots:
             uuids << run.uuid;
             expected << RecordCsv::line(run);
         }
-        RecordServer direct(target, QStringLiteral("direct"));
         for (int id = 1; id <= 2 && refusal.isEmpty(); ++id) {
             QSqlQuery run(store.database()), image(store.database());
             QVERIFY(run.exec(QStringLiteral("SELECT * FROM chip_runs WHERE id = %1").arg(id)) && run.next());
