@@ -13,9 +13,8 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-// Five runs over three UTC days, each with an image it wrote or not and one never read (at the top
-// of the 32-bit address space). The second day's image path holds a comma and quotes; on the third
-// day no loader answered one chip, and a run starts in the day's last millisecond.
+// Five runs over three UTC days, each with an image written or not and one never read (at 0xFFFFF000). Day 2's
+// image path holds a comma and quotes; on day 3 no loader answers one chip, and a run starts at 23:59:59.999.
 inline QList<RunRecord> preparedRuns()
 {
     const auto run = [](const char *start, int station, const char *port, const char *family, int code,
@@ -104,8 +103,7 @@ inline int runReport(const QStringList &args, QString *out, QString *err)
 #endif
 
 #ifdef ZDZ_FLASH_BIN
-// zdz-flash as a line script runs it; it goes down with the test. As an operator it runs as
-// "nobody" when the suite runs as root (root opens any line).
+// zdz-flash as a line script runs it, going down with the test; an operator is "nobody" to a root suite.
 class FlashProcess : public QProcess
 {
 public:

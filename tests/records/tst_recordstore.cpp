@@ -78,8 +78,7 @@ private slots:
         QCOMPARE(queryRows(path, "SELECT seq, size IS NULL, sha256 IS NULL, written FROM chip_run_images"
                                  " WHERE run_id = (SELECT id FROM chip_runs WHERE uuid = '" + runs.at(1).uuid + "')"),
                  (QStringList{"1 0 0 0", "2 1 1 0"}));
-        // What is unknown is stored as NULL; every run waits for the server; ids of deleted runs are
-        // never given again (AUTOINCREMENT), as the server tells runs apart by them.
+        // Unknowns are NULL; every run waits for the server; ids are never reused, the server tells runs apart by them.
         QStringList facts;
         for (const char *sql : {"SELECT COUNT(*) FROM chip_runs WHERE chip_family IS NULL AND loader_state IS NULL"
                                 " AND loader_name IS NULL",
