@@ -73,12 +73,8 @@ inline QStringList queryRows(QSqlDatabase db, const QString &sql)
 // The same in a record file, read by a connection of its own.
 inline QStringList queryRows(const QString &path, const QString &sql)
 {
-    QStringList found;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "query-rows");
-        db.setDatabaseName(path);
-        found = db.open() ? queryRows(db, sql) : QStringList{"error: " + db.lastError().text()};
-    }
+    QSqlDatabase::addDatabase("QSQLITE", "query-rows").setDatabaseName(path);
+    const QStringList found = queryRows(QSqlDatabase::database("query-rows"), sql);
     QSqlDatabase::removeDatabase("query-rows");
     return found;
 }
