@@ -65,7 +65,6 @@ private slots:
             << "station" + head + "2 1 1 0 100.0 %|3 1 0 1 0.0 %|total 2 1 1 50.0 %";
         QTest::newRow("until") << "DB --until 2026-12-01 --by code" << 0
             << "code" + head + "0 (0x0000) 1 1 0 100.0 %|1030 (0x0406) 1 0 1 0.0 %|total 2 1 1 50.0 %";
-        QTest::newRow("no run in range") << "DB --since 2027-01-01" << 0 << "day" + head + "total 0 0 0 -";
 
         const QString parse = "error 0x0101: Failed to pase cmd arguments.|";
         QTest::newRow("no file") << "" << 2
