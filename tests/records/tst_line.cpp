@@ -31,16 +31,6 @@ bool controlCluster(const QString &action)
 
 const char waitingRuns[] = "SELECT COUNT(*) FROM chip_runs WHERE delivered_at IS NULL";
 
-// zdz-flash as one PC of the line runs it.
-QStringList pc(const QString &name, const QStringList &ports, const QString &url, const QString &localFile,
-               const QString &image)
-{
-    QStringList args{"--host", name, "--record", url, "--local-record", localFile, "--file", image + "@0x1000"};
-    for (const QString &port : ports)
-        args << "--port" << port;
-    return args;
-}
-
 // The forwarder's signals queued to the test's thread, where the spies read them; listens, then starts it.
 struct Heard
 {
@@ -68,6 +58,15 @@ class TestLine : public QObject
     QString image = dir.filePath(QStringLiteral("app.bin"));
     QSqlDatabase server;
 
+    // zdz-flash as one PC of the line runs it, its local record named after it.
+    QStringList pc(const QString &name, const QStringList &ports, const QString &url) const
+    {
+        QStringList args{"--host", name, "--record", url, "--local-record", dir.filePath(name + ".sqlite")};
+        for (const QString &port : ports)
+            args << "--port" << port;
+        return args << "--file" << image + "@0x1000";
+    }
+
 private slots:
     void initTestCase()
     {
@@ -85,13 +84,13 @@ private slots:
     {
         ChipSimProcess sim;
         QVERIFY(sim.start(7, {"--fault", "3:ffff=startaddr"}));
-        const QString file = dir.filePath("wrong.sqlite");
-        FlashProcess a(pc("pc-a", {sim.linkPath(0), sim.linkPath(1)}, clusterUrl(), dir.filePath("a.sqlite"), image));
-        FlashProcess b(pc("pc-b", {sim.linkPath(2), sim.linkPath(3)}, clusterUrl(""), dir.filePath("b.sqlite"), image));
-        FlashProcess w(pc("pc-w", {sim.linkPath(4)}, clusterUrl("Wr0ng-s3cret"), file, image));
+        const QString file = dir.filePath("pc-w.sqlite");
+        FlashProcess a(pc("pc-a", {sim.linkPath(0), sim.linkPath(1)}, clusterUrl()));
+        FlashProcess b(pc("pc-b", {sim.linkPath(2), sim.linkPath(3)}, clusterUrl("")));
+        FlashProcess w(pc("pc-w", {sim.linkPath(4)}, clusterUrl("Wr0ng-s3cret")));
         QVERIFY(a.finishesWith(0) && b.finishesWith(1) && w.finishesWith(0));
         QCOMPARE(a.err + b.err, QString());
-        for (const char *done : {"a.sqlite", "b.sqlite"})
+        for (const char *done : {"pc-a.sqlite", "pc-b.sqlite"})
             QCOMPARE(queryRows(dir.filePath(done), waitingRuns), QStringList{"0"});
         const QString esc = QRegularExpression::escape(file);
         // Two lines: why (with the file the run waits in), then how many wait.
@@ -114,8 +113,8 @@ private slots:
             QCOMPARE(tableText(out), row.at(1));
         }
 
-        const QString local = dir.filePath("outage.sqlite");
-        FlashProcess o(pc("pc-o", {sim.linkPath(5), sim.linkPath(6)}, clusterUrl(), local, image) << "--continuous");
+        const QString local = dir.filePath("pc-o.sqlite");
+        FlashProcess o(pc("pc-o", {sim.linkPath(5), sim.linkPath(6)}, clusterUrl()) << "--continuous");
         const auto count = [&](const char *where) {
             return queryRows(local, QStringLiteral("SELECT COUNT(*) FROM chip_runs %1").arg(where)).value(0).toInt();
         };
