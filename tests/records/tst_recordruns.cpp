@@ -20,10 +20,6 @@ private slots:
         QCoreApplication::setOrganizationName("Marwenta");
         QCoreApplication::setApplicationName("ZU-Dazazi-Zuvareridi");
         QApplication::setQuitOnLastWindowClosed(false);
-        for (int i = 0; i < 2; ++i) {
-            images[i] = dir.filePath(QString("image%1.bin").arg(i));
-            QVERIFY(writeFile(images[i], patternBytes(9000 + 3000 * i)));
-        }
         QVERIFY(sim.start(2, {"--fault", "1:dropall=startaddr"}));
         setExtraPorts({sim.linkPath(0), sim.linkPath(1)});
         QTRY_VERIFY_WITH_TIMEOUT(SerialMonitor::instance()->currentPortList().contains(sim.linkPath(1)), 5000);
@@ -36,7 +32,9 @@ private slots:
         settings.setValue(SettingsKeys::Baudrate, "460800");
         for (int i = 0; i < 2; ++i) {
             QVERIFY(sim.command(QString("reboot %1").arg(i)));
-            settings.setValue(SettingsKeys::filePathKey(i), images[i]);
+            const QString image = dir.filePath(QString("image%1.bin").arg(i));
+            QVERIFY(writeFile(image, patternBytes(9000 + 3000 * i)));
+            settings.setValue(SettingsKeys::filePathKey(i), image);
             settings.setValue(SettingsKeys::startAddrKey(i), i == 0 ? "8000" : "40000");
         }
     }
@@ -44,7 +42,6 @@ private slots:
     void windowRecordsBothRuns_data()
     {
         QTest::addColumn<QString>("target");
-        QTest::newRow("default file") << "";
         QTest::newRow("file locked by another program until both results are in") << "locked.sqlite";
         // Said once, in the log and the status bar; the chips pass.
         QTest::newRow("not a database") << "corrupt.sqlite";
@@ -57,7 +54,7 @@ private slots:
         QFETCH(QString, target);
         const bool server = target.startsWith("postgresql:"), corrupt = target == "corrupt.sqlite";
         const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-        const QString path = target.isEmpty() || server ? data + "/records.sqlite" : dir.filePath(target);
+        const QString path = server ? data + "/records.sqlite" : dir.filePath(target);
         QFile::remove(path);
         QSettings().setValue(SettingsKeys::RecordFile, server ? target : path);
         QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "holder");
@@ -120,7 +117,6 @@ private slots:
 private:
     ChipSimProcess sim;
     QTemporaryDir dir;
-    QString images[2];
 };
 
 QTEST_MAIN(TestRecordRuns)
