@@ -25,7 +25,6 @@ class TestFlashSession : public QObject
     // One chip shared by every refused command line: none of them may ever reach it.
     ChipSimProcess idleSim;
     QString pathA = files.filePath(QStringLiteral("a.bin"));
-    QString pathB = files.filePath(QStringLiteral("b.bin"));
 
     // "{d}" is the test folder, "{a}" an existing image, "{port}" the idle chip's line.
     QStringList expand(QString args) const
@@ -37,8 +36,8 @@ class TestFlashSession : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(writeFile(pathA, patternBytes(5000)) && writeFile(pathB, patternBytes(40123)) && idleSim.start(1));
-        QVERIFY(QDir(files.path()).mkpath("sub") && QDir(files.path()).mkpath("v2@rel"));
+        QVERIFY(writeFile(pathA, patternBytes(5000)) && writeFile(files.filePath("b.bin"), patternBytes(40123)));
+        QVERIFY(idleSim.start(1) && QDir(files.path()).mkpath("sub") && QDir(files.path()).mkpath("v2@rel"));
         for (const char *name : {"c.bin", "d.bin", "e.bin", "v2@rel/app.bin", "plain.txt"})
             QVERIFY(writeFile(files.filePath(name), "image"));
     }
