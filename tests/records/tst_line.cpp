@@ -186,9 +186,8 @@ private slots:
         Heard heard(forwarding);
         if (!refusal.isEmpty()) {
             QTRY_COMPARE_WITH_TIMEOUT(heard.status.count(), 1, 20000);
-            QCOMPARE(heard.status.at(0).at(0).toBool(), false);
             const QString message = heard.status.at(0).at(1).toString();
-            QVERIFY2(message.contains(refusal), qPrintable(message));
+            QVERIFY2(!heard.status.at(0).at(0).toBool() && message.contains(refusal), qPrintable(message));
             QCOMPARE(queryRows(store.database(), waitingRuns), QStringList{"1"});
             return;
         }
@@ -202,9 +201,7 @@ private slots:
         for (const RunRecord &run : qAsConst(held))
             if (run.uuid.startsWith("fwd-"))
                 found << RecordCsv::line(run);
-        found.sort();
-        expected.sort();
-        QCOMPARE(found, expected);
+        QCOMPARE(QSet<QString>(found.begin(), found.end()), QSet<QString>(expected.begin(), expected.end()));
     }
 };
 
