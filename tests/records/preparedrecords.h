@@ -20,8 +20,7 @@ inline QList<RunRecord> preparedRuns()
     const auto run = [](const char *start, int station, const char *port, const char *family, int code,
                         const QString &image) {
         RunRecord record;
-        const int day = QByteArray(start).at(9) - '0';
-        record.uuid = QStringLiteral("00000000-0000-4000-8000-0000000000%1").arg(station * 10 + day);
+        record.uuid = QStringLiteral("00000000-0000-4000-8000-0000000000%1").arg(station * 10 + start[9] - '0');
         record.startedAt = QDateTime::fromString(QString::fromLatin1(start), Qt::ISODateWithMs);
         record.finishedAt = record.startedAt.addMSecs(1500 + code);
         record.host = QStringLiteral("line-pc");

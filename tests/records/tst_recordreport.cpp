@@ -140,8 +140,7 @@ private slots:
         const QString yield = cells(view.findChild<QTableWidget *>("tblYield"), {0, 1, 2, 3, 4}).join('|');
         QCOMPARE(yield, tableText(out).section('|', 1));
 
-        const QString csv = dir.filePath("export.csv");
-        QFile::remove(csv);
+        const QString csv = dir.filePath(QString(QTest::currentDataTag()) + ".csv");
         QCOMPARE(view.exportCsv(csv), !runs.isEmpty());
         if (runs.isEmpty()) {
             QVERIFY(view.findChild<QLabel *>("lblStatus")->text().startsWith("No run has been recorded yet"));

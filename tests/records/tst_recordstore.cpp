@@ -141,13 +141,11 @@ private slots:
             QVERIFY2(target.error().contains(parts) && !target.error().contains("pw"), qPrintable(target.error()));
         if (kind != RecordTarget::TARGET_SERVER)
             return;
-        const QStringList found{target.user(), target.password(), target.host(), QString::number(target.port()),
-                                target.database()};
-        QCOMPARE(found.join('|'), parts);
+        QCOMPARE(QStringList({target.user(), target.password(), target.host(), QString::number(target.port()),
+                              target.database()}).join('|'), parts);
         // A server's message may quote the password as typed or as written in the address.
-        const QString redacted = "'***' " + QString(display).replace("line@", "line:***@");
-        QCOMPARE(target.redact("'" + target.password() + "' " + text),
-                 target.password().isEmpty() ? "'' " + text : redacted);
+        QCOMPARE(target.redact("'" + target.password() + "' " + text), target.password().isEmpty()
+                 ? "'' " + text : "'***' " + QString(display).replace("line@", "line:***@"));
     }
 };
 
