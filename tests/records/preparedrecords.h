@@ -107,7 +107,6 @@ public:
         // Looked up before the fork: the child may only make plain system calls.
         const struct passwd *nobody = asOperator && ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
         account = nobody ? qMakePair(nobody->pw_uid, nobody->pw_gid) : qMakePair(uid_t(0), gid_t(0));
-        dropRoot = asOperator && ::geteuid() == 0;
         start(QStringLiteral(ZDZ_FLASH_BIN), args);
     }
     // A normal exit with the given status; stdout must end its last line.
@@ -131,14 +130,13 @@ protected:
     void setupChildProcess() override
     {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (dropRoot && (account.first == 0 || ::setgroups(0, nullptr) != 0 || ::setgid(account.second) != 0
-                         || ::setuid(account.first) != 0))
+        if (account.first != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(account.second) != 0
+                                   || ::setuid(account.first) != 0))
             ::_exit(99);
     }
 
 private:
     QPair<uid_t, gid_t> account;
-    bool dropRoot = false;
 };
 #endif
 
