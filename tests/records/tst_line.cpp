@@ -16,17 +16,14 @@ namespace {
 QString clusterUrl(const QString &password = qEnvironmentVariable("PGPASSWORD"))
 {
     const QString secret = password.isEmpty() ? QString() : ':' + QString::fromUtf8(QUrl::toPercentEncoding(password));
-    const auto env = [](const char *name) { return qEnvironmentVariable(name); };
-    return QStringLiteral("postgresql://%1%2@%3:%4/%5")
-        .arg(env("PGUSER"), secret, env("PGHOST"), env("PGPORT"), env("PGDATABASE"));
+    return QStringLiteral("postgresql://%1%2@%3:%4/%5").arg(qEnvironmentVariable("PGUSER"), secret,
+        qEnvironmentVariable("PGHOST"), qEnvironmentVariable("PGPORT"), qEnvironmentVariable("PGDATABASE"));
 }
 
 // "stop" or "start" the server, as an outage in the plant would.
 bool controlCluster(const QString &action)
 {
-    QProcess ctl;
-    ctl.start(QStringLiteral("pg_ctlcluster"), {qEnvironmentVariable("PGVERSION"), QStringLiteral("regress"), action});
-    return ctl.waitForFinished(60000) && ctl.exitStatus() == QProcess::NormalExit && ctl.exitCode() == 0;
+    return QProcess::execute("pg_ctlcluster", {qEnvironmentVariable("PGVERSION"), "regress", action}) == 0;
 }
 
 const char waitingRuns[] = "SELECT COUNT(*) FROM chip_runs WHERE delivered_at IS NULL";
