@@ -9,11 +9,7 @@
 
 #include <sys/stat.h>
 
-namespace {
-
-QByteArray json(const QJsonObject &object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
-
-} // namespace
+static QByteArray json(const QJsonObject &object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
 
 // zdz-flash against simulated chips: what a line script sees on stdout and stderr, its status, its record.
 class TestFlashSession : public QObject
@@ -81,8 +77,7 @@ private slots:
         QFETCH(QString, args);
         QFETCH(int, code);
         FlashProcess flash(expand(args));
-        QVERIFY(flash.finishesWith(2, 20000));
-        QVERIFY(flash.lines.isEmpty());
+        QVERIFY(flash.finishesWith(2, 20000) && flash.lines.isEmpty());
         const QString message = code == ErrorCodes::RESULT_ARG_BAUDRATE_INVALID
                                     ? QStringLiteral("Invalid: baudrate must be set and in range [115200, 3000000].")
                                     : ErrorCodes::errorString(code);
@@ -148,8 +143,7 @@ private slots:
         const QString download = QStringLiteral("--baudrate 460800 --file {a}@0x8000");
         const int term = SIGTERM, fail = ErrorCodes::RESULT_STARTADDR_READ_FAILED;
         QTest::newRow("erase, ZR740C in ROM") << 1 << "--families ZR740C" << "--erase" << 0 << 0 << 0 << 1;
-        QTest::newRow("download with progress") << 1 << "--families ZR740A" << "--progress " + download
-                                                << 0 << 0 << 0 << 1;
+        QTest::newRow("download, progress") << 1 << "--families ZR740A" << "--progress " + download << 0 << 0 << 0 << 1;
         QTest::newRow("two families at once, two files") << 2 << "--families ZR740A,ZR610A"
             << "--baudrate 921600 --file {a}@0x8000 --file {d}/b.bin@20000" << 0 << 0 << 0 << 1;
         QTest::newRow("continuous, chip after chip, SIGTERM") << 1 << "--families ZR740A"
@@ -197,7 +191,6 @@ private slots:
         QCOMPARE(byPort.size(), chips);
         const QString speed = QRegularExpression("--baudrate (\\d+)").match(args).captured(1);
         const int baudrate = erase ? 0 : speed.isEmpty() ? 115200 : speed.toInt();
-        const int files = args.count("--file");
         QStringList recorded;
         for (int chip = 0; chip < chips; ++chip) {
             const QString port = sim.linkPath(chip);
@@ -211,8 +204,8 @@ private slots:
                 QCOMPARE(json(found.at(i)), json({{"port", port}, {"event", "result"}, {"chip", i + 1},
                                                   {"pass", code == 0}, {"code", code},
                                                   {"message", ErrorCodes::errorString(code)}}));
-                recorded << QStringList{QString::number(chip + 1), port, QString::number(code), QString::number(files),
-                                        continuous ? "1" : "0"}.join(' ');
+                recorded << QStringList{QString::number(chip + 1), port, QString::number(code),
+                                        QString::number(args.count("--file")), continuous ? "1" : "0"}.join(' ');
             }
             QJsonObject summary{{"port", port}, {"event", "summary"}, {"passed", code == 0 ? found.size() : 0},
                                 {"failed", code == 0 ? 0 : found.size()}};
