@@ -106,9 +106,8 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("kind");
-        // user|password|host|port|database, or the file path, or what the error must mention
+        // user|password|host|port|database, or the file path (shown as it is), or what the error must mention
         QTest::addColumn<QString>("parts");
-        // The address shown; a file is shown as its path.
         QTest::addColumn<QString>("display");
         const int F = RecordTarget::TARGET_FILE, S = RecordTarget::TARGET_SERVER, X = RecordTarget::TARGET_INVALID;
         QTest::newRow("empty") << "  " << int(RecordTarget::TARGET_NONE) << "" << "";
