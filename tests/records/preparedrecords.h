@@ -13,16 +13,14 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-// Five runs over three UTC days, each with an image it wrote or not and one never read (at the top
-// of the 32-bit address space). The second day's image path holds a comma and quotes; on the third
-// day no loader answered one chip, and a run starts in the day's last millisecond.
+// Five runs over three UTC days, each with an image written or not and one never read (at 0xFFFFF000). Day 2's
+// image path holds a comma and quotes; on day 3 no loader answers one chip, and a run starts at 23:59:59.999.
 inline QList<RunRecord> preparedRuns()
 {
     const auto run = [](const char *start, int station, const char *port, const char *family, int code,
                         const QString &image) {
         RunRecord record;
-        const int day = QByteArray(start).at(9) - '0';
-        record.uuid = QStringLiteral("00000000-0000-4000-8000-0000000000%1").arg(station * 10 + day);
+        record.uuid = QStringLiteral("00000000-0000-4000-8000-0000000000%1").arg(station * 10 + start[9] - '0');
         record.startedAt = QDateTime::fromString(QString::fromLatin1(start), Qt::ISODateWithMs);
         record.finishedAt = record.startedAt.addMSecs(1500 + code);
         record.host = QStringLiteral("line-pc");
@@ -74,12 +72,8 @@ inline QStringList queryRows(QSqlDatabase db, const QString &sql)
 // The same in a record file, read by a connection of its own.
 inline QStringList queryRows(const QString &path, const QString &sql)
 {
-    QStringList found;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "query-rows");
-        db.setDatabaseName(path);
-        found = db.open() ? queryRows(db, sql) : QStringList{"error: " + db.lastError().text()};
-    }
+    QSqlDatabase::addDatabase("QSQLITE", "query-rows").setDatabaseName(path);
+    const QStringList found = queryRows(QSqlDatabase::database("query-rows"), sql);
     QSqlDatabase::removeDatabase("query-rows");
     return found;
 }
@@ -104,8 +98,7 @@ inline int runReport(const QStringList &args, QString *out, QString *err)
 #endif
 
 #ifdef ZDZ_FLASH_BIN
-// zdz-flash as a line script runs it; it goes down with the test. As an operator it runs as
-// "nobody" when the suite runs as root (root opens any line).
+// zdz-flash as a line script runs it, going down with the test; an operator is "nobody" to a root suite.
 class FlashProcess : public QProcess
 {
 public:
@@ -114,7 +107,6 @@ public:
         // Looked up before the fork: the child may only make plain system calls.
         const struct passwd *nobody = asOperator && ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
         account = nobody ? qMakePair(nobody->pw_uid, nobody->pw_gid) : qMakePair(uid_t(0), gid_t(0));
-        dropRoot = asOperator && ::geteuid() == 0;
         start(QStringLiteral(ZDZ_FLASH_BIN), args);
     }
     // A normal exit with the given status; stdout must end its last line.
@@ -138,14 +130,13 @@ protected:
     void setupChildProcess() override
     {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (dropRoot && (account.first == 0 || ::setgroups(0, nullptr) != 0 || ::setgid(account.second) != 0
-                         || ::setuid(account.first) != 0))
+        if (account.first != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(account.second) != 0
+                                   || ::setuid(account.first) != 0))
             ::_exit(99);
     }
 
 private:
     QPair<uid_t, gid_t> account;
-    bool dropRoot = false;
 };
 #endif
 

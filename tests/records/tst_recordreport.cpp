@@ -5,8 +5,7 @@
 #include <QtTest>
 #include <QtWidgets>
 
-// The record read back: zdz-report's yield tables and CSV, and the window's Production Record
-// view with its filters and export, all on the prepared runs.
+// The prepared runs read back: zdz-report's yield tables and CSV, the record view's filters and export.
 class TestRecordReport : public QObject
 {
     Q_OBJECT
@@ -66,7 +65,6 @@ private slots:
             << "station" + head + "2 1 1 0 100.0 %|3 1 0 1 0.0 %|total 2 1 1 50.0 %";
         QTest::newRow("until") << "DB --until 2026-12-01 --by code" << 0
             << "code" + head + "0 (0x0000) 1 1 0 100.0 %|1030 (0x0406) 1 0 1 0.0 %|total 2 1 1 50.0 %";
-        QTest::newRow("no run in range") << "DB --since 2027-01-01" << 0 << "day" + head + "total 0 0 0 -";
 
         const QString parse = "error 0x0101: Failed to pase cmd arguments.|";
         QTest::newRow("no file") << "" << 2
@@ -113,9 +111,8 @@ private slots:
         QTest::newRow("nothing recorded yet") << "MISSING" << "2026-12-01" << "2026-12-03" << 0;
     }
 
-    // The view lists the runs of the days asked for, newest first, and the yield per station as
-    // zdz-report counts it. It exports what it lists, and the same bytes as zdz-report. The CSV is
-    // read back by RFC 4180 alone: fields split at commas outside quotes, "" inside quotes, rows ended by CRLF.
+    // The view lists the runs asked for, newest first, with zdz-report's yield per station; it exports what
+    // it lists, as zdz-report does. The CSV is read by RFC 4180 alone: "" in quotes, commas, CRLF.
     void view()
     {
         QFETCH(QString, file);
@@ -123,7 +120,9 @@ private slots:
         QFETCH(QString, until);
         QFETCH(int, outcome);
         QStringList runs;
+        QMap<QString, RunRecord> prepared;
         for (const RunRecord &run : preparedRuns()) {
+            prepared.insert(run.uuid, run);
             const QString day = run.startedAt.date().toString(Qt::ISODate);
             if (file == "DB" && day >= since && day <= until && outcome != (run.code ? 1 : 2))
                 runs.prepend(QStringLiteral("%1 0x%2 %3").arg(run.station).arg(run.code, 4, 16, QLatin1Char('0'))
@@ -141,8 +140,7 @@ private slots:
         const QString yield = cells(view.findChild<QTableWidget *>("tblYield"), {0, 1, 2, 3, 4}).join('|');
         QCOMPARE(yield, tableText(out).section('|', 1));
 
-        const QString csv = dir.filePath("export.csv");
-        QFile::remove(csv);
+        const QString csv = dir.filePath(QString(QTest::currentDataTag()) + ".csv");
         QCOMPARE(view.exportCsv(csv), !runs.isEmpty());
         if (runs.isEmpty()) {
             QVERIFY(view.findChild<QLabel *>("lblStatus")->text().startsWith("No run has been recorded yet"));
@@ -151,7 +149,6 @@ private slots:
         }
         const QString text = QString::fromUtf8(readFile(csv));
         QVERIFY(outcome != 0 || (report(QStringList{file, "--csv"} + range, &out, &err) == 0 && text == out));
-        QVERIFY(text.endsWith("\r\n"));
         QList<QStringList> rows{{}};
         const QRegularExpression field("\\G(?:\"((?:[^\"]|\"\")*)\"|([^,\"\\r\\n]*))(,|\\r\\n)");
         for (int at = 0; at < text.size();) {
@@ -166,9 +163,6 @@ private slots:
         QCOMPARE(rows.size(), runs.size() + 1);
         const QStringList header = rows.takeFirst();
         QCOMPARE(header.size(), 18 + 4 * 5);
-        QMap<QString, RunRecord> prepared;
-        for (const RunRecord &run : preparedRuns())
-            prepared.insert(run.uuid, run);
         for (const QStringList &row : qAsConst(rows)) {
             QCOMPARE(row.size(), header.size());
             QStringList picked;

@@ -78,8 +78,7 @@ private slots:
         QCOMPARE(queryRows(path, "SELECT seq, size IS NULL, sha256 IS NULL, written FROM chip_run_images"
                                  " WHERE run_id = (SELECT id FROM chip_runs WHERE uuid = '" + runs.at(1).uuid + "')"),
                  (QStringList{"1 0 0 0", "2 1 1 0"}));
-        // What is unknown is stored as NULL; every run waits for the server; ids of deleted runs are
-        // never given again (AUTOINCREMENT), as the server tells runs apart by them.
+        // Unknowns are NULL; every run waits for the server; ids are never reused, the server tells runs apart by them.
         QStringList facts;
         for (const char *sql : {"SELECT COUNT(*) FROM chip_runs WHERE chip_family IS NULL AND loader_state IS NULL"
                                 " AND loader_name IS NULL",
@@ -107,9 +106,8 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("kind");
-        // user|password|host|port|database, or the file path, or what the error must mention
+        // user|password|host|port|database, or the file path (shown as it is), or what the error must mention
         QTest::addColumn<QString>("parts");
-        // The address shown; a file is shown as its path.
         QTest::addColumn<QString>("display");
         const int F = RecordTarget::TARGET_FILE, S = RecordTarget::TARGET_SERVER, X = RecordTarget::TARGET_INVALID;
         QTest::newRow("empty") << "  " << int(RecordTarget::TARGET_NONE) << "" << "";
@@ -142,13 +140,11 @@ private slots:
             QVERIFY2(target.error().contains(parts) && !target.error().contains("pw"), qPrintable(target.error()));
         if (kind != RecordTarget::TARGET_SERVER)
             return;
-        const QStringList found{target.user(), target.password(), target.host(), QString::number(target.port()),
-                                target.database()};
-        QCOMPARE(found.join('|'), parts);
+        QCOMPARE(QStringList({target.user(), target.password(), target.host(), QString::number(target.port()),
+                              target.database()}).join('|'), parts);
         // A server's message may quote the password as typed or as written in the address.
-        const QString redacted = "'***' " + QString(display).replace("line@", "line:***@");
-        QCOMPARE(target.redact("'" + target.password() + "' " + text),
-                 target.password().isEmpty() ? "'' " + text : redacted);
+        QCOMPARE(target.redact("'" + target.password() + "' " + text), target.password().isEmpty()
+                 ? "'' " + text : "'***' " + QString(display).replace("line@", "line:***@"));
     }
 };
 
